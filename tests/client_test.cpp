@@ -1,6 +1,8 @@
 // Runs the built client and the demo peer as real processes against real UDP
 // sockets on 127.0.0.1:8080, inside a network namespace private to this test
 // process, so that nothing else on the machine that uses port 8080 is touched.
+#include "private_network.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -8,11 +10,8 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -41,42 +40,6 @@ std::string netns_problem = "not tried";
 std::string errno_text(const char *what)
 {
     return std::string(what) + ": " + strerror(errno);
-}
-
-bool write_file(const char *path, const std::string &text)
-{
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
-
-// Must run before any thread exists: a user namespace is refused otherwise.
-std::string enter_private_network()
-{
-    if (geteuid() == 0) {
-        if (unshare(CLONE_NEWNET) != 0)
-            return errno_text("unshare(CLONE_NEWNET)");
-    } else {
-        uid_t uid = geteuid();
-        gid_t gid = getegid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-            return errno_text("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
-        if (!write_file("/proc/self/setgroups", "deny") ||
-            !write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
-            return errno_text("mapping the user namespace");
-    }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    strcpy(ifr.ifr_name, "lo");
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 &&
-              (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-    std::string problem = up ? "" : errno_text("bringing loopback up");
-    if (fd >= 0)
-        close(fd);
-    return problem;
 }
 
 class Netns : public ::testing::Test
@@ -515,7 +478,10 @@ TEST_F(Netns, DemoPeerRefusesATakenPort)
 
 int main(int argc, char **argv)
 {
-    netns_problem = enter_private_network();
+    if (const char *failed = enter_private_network())
+        netns_problem = errno_text(failed);
+    else
+        netns_problem.clear();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
