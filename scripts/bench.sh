@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the default (dynamic) and the static client and measures both against /bin/true.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+for preset in dev static; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
+exec out/dev/bench/client-bench out/dev/client out/static/client
