@@ -433,11 +433,12 @@ TEST_F(Netns, StopsWhenItsReaderGoesAway)
     }
 }
 
-TEST_F(Netns, DemoPeerAnswersTheClient)
+// A whole exchange between a client and a demo peer, both started as a user would.
+void expect_demo_exchange(const char *peer_path, const char *client_path)
 {
-    Child server = spawn(PEER_PATH, {{"--once"}});
+    Child server = spawn(peer_path, {{"--once"}});
     ASSERT_TRUE(wait_for_output(server, "listening on 127.0.0.1:8080\n"));
-    Child client = spawn(CLIENT_PATH);
+    Child client = spawn(client_path);
     finish(client);
     finish(server);
     EXPECT_EQ(client.stdout_text, printed_for("Hello from greeting-peer"));
@@ -445,6 +446,11 @@ TEST_F(Netns, DemoPeerAnswersTheClient)
     EXPECT_NE(server.stdout_text.find(" 17 bytes from 127.0.0.1:"), std::string::npos);
     EXPECT_NE(server.stdout_text.find(": \"Hello from client\"\n"), std::string::npos);
     EXPECT_EQ(exit_code(server), 0);
+}
+
+TEST_F(Netns, DemoPeerAnswersTheClient)
+{
+    expect_demo_exchange(PEER_PATH, CLIENT_PATH);
 }
 
 TEST_F(Netns, DemoPeerEscapesWhatItShowsAndStopsOnSignal)
@@ -472,6 +478,46 @@ TEST_F(Netns, DemoPeerRefusesATakenPort)
     EXPECT_EQ(server.stdout_text, "");
     EXPECT_EQ(server.stderr_text, "greeting-peer: 127.0.0.1:8080 is already in use\n");
     EXPECT_EQ(exit_code(server), 1);
+}
+
+TEST_F(Netns, InstalledProgramsAndManualPagesWork)
+{
+    char prefix[] = "/tmp/client-install-XXXXXX";
+    ASSERT_NE(mkdtemp(prefix), nullptr);
+    Child install = spawn(CMAKE_PATH, {{"--install", BUILD_DIR, "--prefix", prefix}});
+    finish(install);
+    ASSERT_EQ(exit_code(install), 0) << install.stderr_text;
+    const std::string dir = prefix;
+    expect_demo_exchange((dir + "/bin/greeting-peer").c_str(), (dir + "/bin/client").c_str());
+
+    if (access(MAN_PATH, X_OK) != 0 && !getenv("CI"))
+        GTEST_SKIP() << "man is not installed";
+    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("MANROFFSEQ", "", 1);
+    setenv("MANWIDTH", "80", 1);
+    struct Page {
+        const char *name;
+        std::vector<const char *> sections;
+    } pages[] = {
+        {"client",
+         {"NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "DIAGNOSTICS", "EXAMPLES", "SEE ALSO"}},
+        {"greeting-peer",
+         {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "DIAGNOSTICS", "SEE ALSO"}},
+    };
+    for (const auto &page : pages) {
+        SCOPED_TRACE(page.name);
+        std::string file = dir + "/share/man/man1/" + page.name + ".1";
+        Child man = spawn(MAN_PATH, {{"--warnings", "-E", "UTF-8", "-l", file}});
+        finish(man);
+        EXPECT_EQ(man.stderr_text, "");
+        EXPECT_EQ(exit_code(man), 0);
+        EXPECT_NE(man.stdout_text.find("greeting " VERSION), std::string::npos);
+        for (const char *section : page.sections)
+            EXPECT_NE(man.stdout_text.find("\n" + std::string(section) + "\n"), std::string::npos)
+                << section;
+    }
+    Child remove = spawn("/bin/rm", {{"-rf", prefix}});
+    finish(remove);
 }
 
 } // namespace
