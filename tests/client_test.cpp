@@ -55,15 +55,21 @@ class Netns : public ::testing::Test
     }
 };
 
+sockaddr_in address(const char *ip, uint16_t port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &addr.sin_addr);
+    return addr;
+}
+
 struct Udp {
     int fd = -1;
     Udp(const char *ip, uint16_t port)
     {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        inet_pton(AF_INET, ip, &addr.sin_addr);
+        sockaddr_in addr = address(ip, port);
         if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
             ADD_FAILURE() << errno_text("binding a test socket");
     }
@@ -94,15 +100,6 @@ struct Udp {
         ASSERT_EQ(n, ssize_t(data.size())) << errno_text("sendto");
     }
 };
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 // Makes one system call fail with a chosen errno in this process and in what it execs.
 void fail_syscall(long nr, int err)
@@ -458,7 +455,7 @@ TEST_F(Netns, DemoPeerEscapesWhatItShowsAndStopsOnSignal)
     Child server = spawn(PEER_PATH);
     ASSERT_TRUE(wait_for_output(server, "listening on 127.0.0.1:8080\n"));
     Udp sender("127.0.0.1", 0);
-    sender.send(std::string("a\0\x1b\"\\\n", 6), loopback(8080));
+    sender.send(std::string("a\0\x1b\"\\\n", 6), address("127.0.0.1", 8080));
     std::string reply;
     sockaddr_in from{};
     EXPECT_TRUE(sender.receive(reply, from));
