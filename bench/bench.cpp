@@ -174,7 +174,8 @@ bool measure(const char *client)
 
 int main(int argc, char **argv)
 {
-    if (const char *failed = enter_private_network()) {
+    bool moved;
+    if (const char *failed = enter_private_network(moved)) {
         fprintf(stderr, "client-bench: %s: %s\n", failed, strerror(errno));
         return 1;
     }

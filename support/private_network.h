@@ -14,18 +14,20 @@
 #include <cstdio>
 #include <cstring>
 
-// Returns null on success, else what failed; the reason is in errno.
-inline const char *enter_private_network()
+// Returns null on success, else what failed, with the reason in errno. Root
+// without CAP_SYS_ADMIN is refused a bare network namespace but may still own
+// one inside a user namespace, so both are tried whoever runs this. `moved`
+// tells whether the process has left the host's network all the same.
+inline const char *enter_private_network(bool &moved)
 {
-    if (geteuid() == 0) {
-        if (unshare(CLONE_NEWNET) != 0)
-            return "unshare(CLONE_NEWNET)";
-    } else {
+    moved = unshare(CLONE_NEWNET) == 0;
+    if (!moved) {
         char uid_map[32], gid_map[32];
         snprintf(uid_map, sizeof(uid_map), "0 %u 1", unsigned(geteuid()));
         snprintf(gid_map, sizeof(gid_map), "0 %u 1", unsigned(getegid()));
         if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
             return "unshare(CLONE_NEWUSER | CLONE_NEWNET)";
+        moved = true;
         const char *files[][2] = {{"/proc/self/setgroups", "deny"},
                                   {"/proc/self/uid_map", uid_map},
                                   {"/proc/self/gid_map", gid_map}};
