@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures what one whole run of the client costs beside the cost of starting
 // /bin/true, the floor for any dynamically linked process: user-space
 // instructions (callgrind), wall time over many runs, and peak resident memory.

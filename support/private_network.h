@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Moves the calling process into a network namespace of its own with loopback
 // up, so that 127.0.0.1:8080 there is nobody else's. Must run before any
 // thread exists: a user namespace is refused to a threaded process.
