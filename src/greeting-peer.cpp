@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A demo service for the client: answers every datagram on UDP 127.0.0.1:8080.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,11 +13,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace
 {
 
 const char reply[] = "Hello from greeting-peer";
+const char usage[] = "usage: greeting-peer [--once] [--help] [--version]\n";
+const char help[] =
+    "Answers each UDP datagram to 127.0.0.1:8080 with \"Hello from greeting-peer\"\n"
+    "and prints one line for it, until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --once     exit after the first answer\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n";
 
 // One line per datagram; escaping keeps a hostile payload from driving the terminal.
 void report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
@@ -45,18 +55,32 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--once") == 0) {
             once = true;
+        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "--version") == 0) {
+            int written = argv[i][2] == 'h'
+                              ? printf("%s%s", usage, help)
+                              : printf("greeting-peer (greeting) %s\n", GREETING_VERSION);
+            if (written < 0 || fflush(stdout) == EOF) {
+                perror("greeting-peer: write to standard output failed");
+                return 1;
+            }
+            return 0;
         } else {
-            fprintf(stderr, "usage: greeting-peer [--once]\n");
+            fprintf(stderr, "%sTry 'greeting-peer --help' for more information.\n", usage);
             return 2;
         }
     }
 
     // The stop signals are taken through a descriptor so that a signal can
-    // never slip in between the check and the wait.
+    // never slip in between the check and the wait. One that was ignored when
+    // the peer started stays ignored: a script's background job expects
+    // Ctrl-C to leave it running.
     sigset_t stop;
     sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    for (int sig : {SIGINT, SIGTERM}) {
+        struct sigaction action;
+        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+            sigaddset(&stop, sig);
+    }
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     int sigfd = signalfd(-1, &stop, SFD_CLOEXEC);
     if (sigfd < 0) {
@@ -85,15 +109,23 @@ int main(int argc, char **argv)
     fflush(stdout);
 
     pollfd fds[2] = {{sockfd, POLLIN, 0}, {sigfd, POLLIN, 0}};
-    for (;;) {
+    int stopped_by = 0;
+    while (!stopped_by) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             perror("greeting-peer: poll");
             return 1;
         }
-        if (fds[1].revents)
-            break;
+        if (fds[1].revents) {
+            signalfd_siginfo info;
+            if (read(sigfd, &info, sizeof(info)) != ssize_t(sizeof(info))) {
+                perror("greeting-peer: signalfd");
+                return 1;
+            }
+            stopped_by = int(info.ssi_signo);
+            continue;
+        }
         if (!fds[0].revents)
             continue;
 
@@ -116,5 +148,16 @@ int main(int argc, char **argv)
             break;
     }
     close(sockfd);
+    // A shell only stops a loop around the peer when it sees the peer die of
+    // SIGINT, as it would with no handler at all; SIGTERM is an ordinary stop.
+    if (stopped_by == SIGINT) {
+        fflush(stdout);
+        signal(SIGINT, SIG_DFL);
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+        raise(SIGINT);
+    }
     return 0;
 }
