@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built client and demo peer as real processes against real UDP sockets on
 // 127.0.0.1:8080. Each test process moves into a network namespace of its own where it can, so
 // that nothing else on the machine that uses port 8080 is touched; where it cannot, it runs on
@@ -455,7 +456,10 @@ TEST_F(GreetingPeer, ServesAsItsUsersExpect)
         scan(stat, cpu, &user[1], &system[1]);
         EXPECT_LT(user[1] + system[1] - user[0] - system[0], sysconf(_SC_CLK_TCK) / 20);
     };
-    const std::string usage = "usage: greeting-peer [--once]\n";
+    const std::string usage = "usage: greeting-peer [--once] [--help] [--version]\n",
+                      try_help = usage + "Try 'greeting-peer --help' for more information.\n",
+                      version = "greeting-peer (greeting) " VERSION "\n";
+    auto interrupt = [](Child &peer) { kill(peer.pid, SIGINT); };
     struct Row {
         const char *name;
         Launch launch;
@@ -471,7 +475,11 @@ TEST_F(GreetingPeer, ServesAsItsUsersExpect)
         {"binds 127.0.0.1 only", {}, {"x"}, beside},
         {"refuses a second peer and serves on", {}, {"still there"}, second_peer},
         {"rests while idle", {}, {}, idle},
-        {"refuses an unknown argument", {.args = {"--bogus"}}, {}, {}, 0, 2, "", usage},
+        {"refuses an unknown argument", {.args = {"--bogus"}}, {}, {}, 0, 2, "", try_help},
+        {"shows its usage", {.args = {"--help"}}, {}, {}, 0, 0, usage},
+        {"shows its version", {.args = {"--version"}}, {}, {}, 0, 0, version},
+        {"dies of SIGINT, which stops a shell loop", {}, {"x"}, {}, SIGINT, 128 + SIGINT},
+        {"leaves SIGINT ignored as it found it", {.ignored_signal = SIGINT}, {"x"}, interrupt},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -559,6 +567,28 @@ void use_host_loopback(const std::string &why)
     if (bind(probe, reinterpret_cast<sockaddr *>(&port), sizeof(port)) != 0 && errno == EADDRINUSE)
         network_problem = "no private network namespace, and the host's 127.0.0.1:8080 is taken";
     close(probe);
+}
+
+TEST_F(Installation, PackagedProgramsWork)
+{
+    if (access(BUILD_DIR, W_OK) != 0)
+        GTEST_SKIP() << "cannot write the install manifest into " BUILD_DIR;
+    if (access(DPKG_SHLIBDEPS_PATH, X_OK) != 0)
+        skip_or_fail("dpkg-dev is not installed: no Debian package can be built");
+    TempDir dir;
+    Child cpack(CPACK_PATH, {.args = {"-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B",
+                                      dir.path}});
+    cpack.deadline += std::chrono::seconds(50);
+    cpack.finish();
+    ASSERT_EQ(cpack.code(), 0) << cpack.stdout_text << cpack.stderr_text;
+    std::string deb;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        deb = entry.path().extension() == ".deb" ? entry.path().string() : deb;
+    // Unpacked, never installed: the machine's own package database is left alone.
+    Child unpack(DPKG_DEB_PATH, {.args = {"-x", deb, dir.path + "/root"}});
+    unpack.finish();
+    ASSERT_EQ(unpack.code(), 0) << unpack.stderr_text;
+    expect_demo_exchange(dir.path + "/root/usr/bin");
 }
 
 } // namespace
