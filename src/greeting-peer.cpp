@@ -53,12 +53,12 @@ int main(int argc, char **argv)
 {
     bool once = false;
     for (int i = 1; i < argc; ++i) {
+        bool asks_help = strcmp(argv[i], "--help") == 0;
         if (strcmp(argv[i], "--once") == 0) {
             once = true;
-        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "--version") == 0) {
-            int written = argv[i][2] == 'h'
-                              ? printf("%s%s", usage, help)
-                              : printf("greeting-peer (greeting) %s\n", GREETING_VERSION);
+        } else if (asks_help || strcmp(argv[i], "--version") == 0) {
+            int written = asks_help ? printf("%s%s", usage, help)
+                                    : printf("greeting-peer (greeting) %s\n", GREETING_VERSION);
             if (written < 0 || fflush(stdout) == EOF) {
                 perror("greeting-peer: write to standard output failed");
                 return 1;

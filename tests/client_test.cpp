@@ -89,7 +89,15 @@ struct Loopback : ::testing::Test {
 };
 using Client = Loopback;
 using GreetingPeer = Loopback;
-using Installation = Loopback;
+// Installing and packaging both write their manifest into the build tree.
+struct Installation : Loopback {
+    void SetUp() override
+    {
+        Loopback::SetUp();
+        if (access(BUILD_DIR, W_OK) != 0)
+            GTEST_SKIP() << "cannot write the install manifest into " BUILD_DIR;
+    }
+};
 
 struct Udp {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -206,7 +214,8 @@ struct Child {
     bool read_until(const char *text)
     {
         for (;;) {
-            if (text ? stdout_text.find(text) != std::string::npos : out + err + pidfd == -3)
+            if (text ? stdout_text.find(text) != std::string::npos
+                     : out < 0 && err < 0 && pidfd < 0)
                 return true;
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {pidfd, POLLIN, 0}};
@@ -507,8 +516,6 @@ TEST_F(GreetingPeer, ServesAsItsUsersExpect)
 
 TEST_F(Installation, InstalledProgramsAndManualPagesWork)
 {
-    if (access(BUILD_DIR, W_OK) != 0)
-        GTEST_SKIP() << "cannot write the install manifest into " BUILD_DIR;
     TempDir prefix;
     // One component only, so that the install_manifest.txt of a user's own install is kept.
     Child install(CMAKE_PATH, {.args = {"--install", BUILD_DIR, "--component", "greeting",
@@ -534,6 +541,26 @@ TEST_F(Installation, InstalledProgramsAndManualPagesWork)
                                     page == "client" ? "EXAMPLES" : "OPTIONS", "SEE ALSO"})
             EXPECT_NE(man.stdout_text.find("\n" + section + "\n"), std::string::npos) << section;
     }
+}
+
+TEST_F(Installation, PackagedProgramsWork)
+{
+    if (access(DPKG_SHLIBDEPS_PATH, X_OK) != 0)
+        skip_or_fail("dpkg-dev is not installed: no Debian package can be built");
+    TempDir dir;
+    Child cpack(CPACK_PATH, {.args = {"-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B",
+                                      dir.path}});
+    cpack.deadline += std::chrono::seconds(50);
+    cpack.finish();
+    ASSERT_EQ(cpack.code(), 0) << cpack.stdout_text << cpack.stderr_text;
+    std::string deb;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        deb = entry.path().extension() == ".deb" ? entry.path().string() : deb;
+    // Unpacked, never installed: the machine's own package database is left alone.
+    Child unpack(DPKG_DEB_PATH, {.args = {"-x", deb, dir.path + "/root"}});
+    unpack.finish();
+    ASSERT_EQ(unpack.code(), 0) << unpack.stderr_text;
+    expect_demo_exchange(dir.path + "/root/usr/bin");
 }
 
 // Ends a test at a failed assertion or a skip even inside a helper, instead of letting it run
@@ -567,28 +594,6 @@ void use_host_loopback(const std::string &why)
     if (bind(probe, reinterpret_cast<sockaddr *>(&port), sizeof(port)) != 0 && errno == EADDRINUSE)
         network_problem = "no private network namespace, and the host's 127.0.0.1:8080 is taken";
     close(probe);
-}
-
-TEST_F(Installation, PackagedProgramsWork)
-{
-    if (access(BUILD_DIR, W_OK) != 0)
-        GTEST_SKIP() << "cannot write the install manifest into " BUILD_DIR;
-    if (access(DPKG_SHLIBDEPS_PATH, X_OK) != 0)
-        skip_or_fail("dpkg-dev is not installed: no Debian package can be built");
-    TempDir dir;
-    Child cpack(CPACK_PATH, {.args = {"-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B",
-                                      dir.path}});
-    cpack.deadline += std::chrono::seconds(50);
-    cpack.finish();
-    ASSERT_EQ(cpack.code(), 0) << cpack.stdout_text << cpack.stderr_text;
-    std::string deb;
-    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
-        deb = entry.path().extension() == ".deb" ? entry.path().string() : deb;
-    // Unpacked, never installed: the machine's own package database is left alone.
-    Child unpack(DPKG_DEB_PATH, {.args = {"-x", deb, dir.path + "/root"}});
-    unpack.finish();
-    ASSERT_EQ(unpack.code(), 0) << unpack.stderr_text;
-    expect_demo_exchange(dir.path + "/root/usr/bin");
 }
 
 } // namespace
