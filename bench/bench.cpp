@@ -193,8 +193,12 @@ int main(int argc, char **argv)
     posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
 
     const char *default_client[] = {CLIENT_PATH};
-    const char *const *clients = argc > 1 ? argv + 1 : default_client;
-    int count = argc > 1 ? argc - 1 : 1;
+    const char *const *clients = default_client;
+    int count = 1;
+    if (argc > 1) {
+        clients = argv + 1;
+        count = argc - 1;
+    }
     for (int i = 0; i < count; ++i) {
         if (i > 0)
             printf("\n");

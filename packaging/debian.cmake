@@ -26,3 +26,7 @@ set(CPACK_GREETING_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_GREETING_MANDIR ${CMAKE_INSTALL_MANDIR})
 set(CPACK_GREETING_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(CPack)
+if(CMAKE_VERSION VERSION_LESS 3.19)
+  message(NOTICE "CMake ${CMAKE_VERSION} runs no CPack hooks (they need 3.19): a Debian package "
+    "made here lacks its copyright file and changelog, and its manual pages are not compressed")
+endif()
