@@ -40,6 +40,9 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 constexpr bool strict = GREETING_STRICT_TESTS;
+#ifndef GTEST_FLAG_GET // GoogleTest before 1.12
+#define GTEST_FLAG_GET(name) ::testing::GTEST_FLAG(name)
+#endif
 
 // The audit architecture that the failure-injection filter expects; 0 where none is known.
 #if defined(__x86_64__) && !defined(__ILP32__)
@@ -51,6 +54,7 @@ constexpr __u32 audit_arch = 0;
 #endif
 
 std::string network_problem; // why the test processes cannot have 127.0.0.1:8080 to themselves
+std::string seccomp_problem; // why no system call can be made to fail here
 
 std::string errno_text(const char *what)
 {
@@ -130,8 +134,9 @@ struct Udp {
     }
 };
 
-// Makes one system call fail with a chosen errno in this process and in what it execs.
-void fail_syscall(long nr, int err)
+// Makes one system call fail with a chosen errno in this process and in what it execs; false,
+// with the reason in errno, where filters are refused (as under qemu-user).
+bool fail_syscall(long nr, int err)
 {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -142,11 +147,30 @@ void fail_syscall(long nr, int err)
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog prog{static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
-        perror("installing the seccomp filter");
-        _exit(126);
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+// Runs `attempt` in a forked child, so that what it changes stays there; returns what failed,
+// empty where nothing did.
+std::string in_a_child(std::string (*attempt)())
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return errno_text("pipe2");
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::string failed = attempt();
+        _exit(write(p[1], failed.data(), failed.size()) == ssize_t(failed.size()) ? 0 : 1);
     }
+    close(p[1]);
+    char buf[512]; // written at once: shorter than PIPE_BUF
+    ssize_t n = read(p[0], buf, sizeof(buf));
+    close(p[0]);
+    int status = -1;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || status != 0 || n < 0)
+        return "the trial in a child did not end normally";
+    return std::string(buf, size_t(n));
 }
 
 struct Launch {
@@ -187,8 +211,11 @@ struct Child {
                 dup2(launch.stdout_fd < 0 ? o[1] : launch.stdout_fd, 1) < 0 || dup2(e[1], 2) < 0 ||
                 (launch.stdin_closed && close(0) != 0))
                 _exit(126);
-            if (launch.failing_syscall >= 0)
-                fail_syscall(launch.failing_syscall, launch.failing_errno);
+            if (launch.failing_syscall >= 0 &&
+                !fail_syscall(launch.failing_syscall, launch.failing_errno)) {
+                perror("installing the seccomp filter");
+                _exit(126);
+            }
             execv(path.c_str(), argv.data());
             _exit(127);
         }
@@ -197,8 +224,7 @@ struct Child {
         out = o[0];
         err = e[0];
         require(pid > 0, errno_text("fork"));
-        pidfd = int(syscall(SYS_pidfd_open, pid, 0));
-        require(pidfd >= 0, errno_text("pidfd_open"));
+        pidfd = int(syscall(SYS_pidfd_open, pid, 0)); // none before Linux 5.3: polled for below
     }
     ~Child()
     {
@@ -215,11 +241,13 @@ struct Child {
     {
         for (;;) {
             if (text ? stdout_text.find(text) != std::string::npos
-                     : out < 0 && err < 0 && pidfd < 0)
+                     : out < 0 && err < 0 && status != -1)
                 return true;
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            auto wait_ms =
+                pidfd < 0 && status == -1 ? std::min<long long>(left.count(), 10) : left.count();
             pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {pidfd, POLLIN, 0}};
-            if ((text && out < 0) || left.count() <= 0 || poll(fds, 3, int(left.count())) <= 0)
+            if ((text && out < 0) || left.count() <= 0 || poll(fds, 3, int(wait_ms)) < 0)
                 return false;
             for (int i = 0; i < 2; ++i) {
                 char buf[4096];
@@ -229,8 +257,12 @@ struct Child {
                 else if (fds[i].revents)
                     close(std::exchange(i ? err : out, -1));
             }
-            if (fds[2].revents && waitpid(pid, &status, 0) == pid)
+            int reaped;
+            if (status == -1 && (pidfd < 0 || fds[2].revents) &&
+                waitpid(pid, &reaped, WNOHANG) == pid) {
+                status = reaped;
                 close(std::exchange(pidfd, -1));
+            }
         }
     }
     void wait_for(const std::string &text)
@@ -246,11 +278,18 @@ struct Child {
     int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 };
 
+const std::string first = "Hello message sent.\n";
+
+std::string failed(const char *what, int error)
+{
+    return std::string(what) + ": " + strerror(error) + "\n";
+}
+
 // What the client prints for a reply: its first 1024 bytes, up to the first zero byte.
 std::string printed_for(const std::string &reply)
 {
     std::string shown = reply.substr(0, 1024);
-    return "Hello message sent.\nServer : " + shown.substr(0, shown.find('\0')) + "\n";
+    return first + "Server : " + shown.substr(0, shown.find('\0')) + "\n";
 }
 
 // One whole run of the client against a test peer that answers `reply`.
@@ -344,10 +383,6 @@ TEST_F(Client, EndsEachRunAsItsUsersExpect)
     std::unique_ptr<FILE, int (*)(FILE *)> full(fopen("/dev/full", "w"), fclose);
     ASSERT_TRUE(full) << errno_text("/dev/full");
     Udp peer("127.0.0.1", 8080), stranger("127.0.0.2", 0);
-    const std::string first = "Hello message sent.\n";
-    auto failed = [](const char *what, int error) {
-        return std::string(what) + ": " + strerror(error) + "\n";
-    };
     auto silent = [](Child &, const sockaddr_in &) {};
     auto stranger_first = [&](Child &, const sockaddr_in &to) { stranger.send("stranger", to); };
     auto late = [&](Child &client, const sockaddr_in &to) {
@@ -375,32 +410,51 @@ TEST_F(Client, EndsEachRunAsItsUsersExpect)
          reader_gone, first, failed("write to standard output failed", EPIPE), 1},
         {"cannot write standard output", {.stdout_fd = fileno(full.get())}, silent, "",
          failed("write to standard output failed", ENOSPC), 1},
-        // No reply is ever sent: each failure must end the run by itself.
-        {"has no socket", {.failing_syscall = SYS_socket, .failing_errno = EACCES}, nullptr, "",
-         failed("socket creation failed", EACCES), 1},
-        {"cannot send", {.failing_syscall = SYS_sendto, .failing_errno = ENETUNREACH}, nullptr, "",
-         failed("send failed", ENETUNREACH), 1},
-        {"cannot receive", {.failing_syscall = SYS_recvfrom, .failing_errno = ECONNREFUSED}, silent,
-         first, failed("receive failed", ECONNREFUSED), 1},
         // clang-format on
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.launch.failing_syscall >= 0 && !audit_arch)
-            continue;
         Child client(BIN_DIR "/client", row.launch);
         sockaddr_in to;
-        if (row.meanwhile) {
-            peer.receive(to);
-            row.meanwhile(client, to);
-        }
+        peer.receive(to);
+        row.meanwhile(client, to);
         client.finish();
         EXPECT_EQ(client.stdout_text, row.out);
         EXPECT_EQ(client.stderr_text, row.err);
         EXPECT_EQ(client.code(), row.exit_code);
     }
-    if (!audit_arch)
-        skip_or_fail("failures cannot be injected: no seccomp audit architecture for this CPU");
+}
+
+// No reply is ever sent: each failure must end the run by itself.
+TEST_F(Client, EndsByItselfWhenASystemCallFails)
+{
+    if (!seccomp_problem.empty())
+        skip_or_fail("failures cannot be injected: " + seccomp_problem);
+    Udp peer("127.0.0.1", 8080);
+    struct Row {
+        const char *name;
+        long syscall;
+        int error;
+        bool greets; // the greeting is sent before the failure
+        std::string out, err;
+    } rows[] = {
+        {"has no socket", SYS_socket, EACCES, false, "", failed("socket creation failed", EACCES)},
+        {"cannot send", SYS_sendto, ENETUNREACH, false, "", failed("send failed", ENETUNREACH)},
+        {"cannot receive", SYS_recvfrom, ECONNREFUSED, true, first,
+         failed("receive failed", ECONNREFUSED)},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Child client(BIN_DIR "/client",
+                     {.failing_syscall = row.syscall, .failing_errno = row.error});
+        sockaddr_in to;
+        if (row.greets)
+            peer.receive(to);
+        client.finish();
+        EXPECT_EQ(client.stdout_text, row.out);
+        EXPECT_EQ(client.stderr_text, row.err);
+        EXPECT_EQ(client.code(), 1);
+    }
 }
 
 const std::string listening = "greeting-peer: listening on 127.0.0.1:8080\n";
@@ -615,14 +669,25 @@ int main(int argc, char **argv)
 
     ::testing::InitGoogleTest(&argc, argv);
     if (!GTEST_FLAG_GET(list_tests)) {
-        bool moved = false;
-        const char *failed = use_host ? nullptr : enter_private_network(moved);
+        // Both are tried in a child first: no-new-privs would stay for every later child, and a
+        // namespace that can be made but not used would leave this process without a network.
+        seccomp_problem =
+            !audit_arch ? "no seccomp audit architecture for this CPU" : in_a_child([] {
+                return fail_syscall(-1, 0) ? std::string()
+                                           : errno_text("installing a seccomp filter");
+            });
+        auto enter = [] {
+            bool moved;
+            const char *failed = enter_private_network(moved);
+            return failed ? errno_text(failed) : std::string();
+        };
+        std::string refused = use_host ? "" : in_a_child(enter);
         if (use_host)
             use_host_loopback("GREETING_TEST_HOST_LOOPBACK is set");
-        else if (failed && !moved)
-            use_host_loopback(errno_text(failed));
-        else if (failed)
-            network_problem = errno_text(failed);
+        else if (!refused.empty())
+            use_host_loopback(refused);
+        else
+            network_problem = enter();
     }
     ::testing::UnitTest::GetInstance()->listeners().Append(new EndTestOnFatalFailure);
     return RUN_ALL_TESTS();
