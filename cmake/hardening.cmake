@@ -8,6 +8,15 @@ include(CheckCXXSourceCompiles)
 include(CheckLinkerFlag)
 
 set(optimised $<NOT:$<CONFIG:Debug>>)
+# Each probe's cached answer holds for the compiler and flags it was probed with only.
+set(probed_with "${CMAKE_CXX_COMPILER} ${CMAKE_CXX_FLAGS} ${CMAKE_EXE_LINKER_FLAGS}")
+if(NOT probed_with STREQUAL "${GREETING_HARDENING_PROBED_WITH}")
+  foreach(probe FORTIFY_UNSET STACK_PROTECTOR_UNSET HAS_STACK_PROTECTOR_STRONG HAS_FORMAT_SECURITY
+      HAS_RELRO)
+    unset(GREETING_${probe} CACHE)
+  endforeach()
+  set(GREETING_HARDENING_PROBED_WITH "${probed_with}" CACHE INTERNAL "")
+endif()
 set(CMAKE_REQUIRED_FLAGS -O2)
 check_cxx_source_compiles("#ifdef _FORTIFY_SOURCE\n#error set\n#endif\nint main() {}"
   GREETING_FORTIFY_UNSET)
