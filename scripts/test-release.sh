@@ -14,6 +14,9 @@
 #   plain-clang   the same with clang++
 #   plain-extras  the same with the benchmark and the static client switched on
 #   loose         configure, build, ctest and install, neither strict nor warnings as errors
+#   package       scripts/check-package.sh: three package builds, blhc and lintian
+#   autopkgtest   the package's autopkgtest, on a throwaway overlay of the chroot
+#   upgrade       1.1.0's package, then this one over it, then removal, on a throwaway overlay
 # Each step is reported on one line; its whole output goes to a log beside the chroot.
 #
 # The chroot is kept between runs under $GREETING_CHROOTS (default ~/.cache/greeting/chroots).
@@ -59,15 +62,27 @@ retry() { # log, command...
   "$@" >>"$log" 2>&1
 }
 
-# Runs a shell command in the chroot, with proc, sys and dev mounted for that command only.
-in_chroot() { # unshare options, command
-  timeout "$step_timeout" unshare -m --propagation private $1 -- /bin/sh -ec '
-    root=$1; shift
-    [ -z "$GREETING_LOOPBACK" ] || ip link set lo up
+# Runs shell commands in the chroot, with proc, sys and dev mounted for them only: the first
+# (if any) with the host's network, for downloads, then the second (if any) in a network
+# namespace of its own. With `throwaway` set, both work on an overlay of the chroot held in
+# memory, which goes with the mount namespace.
+in_chroot() { # online command, offline command
+  timeout "$step_timeout" unshare -m --propagation private -- /bin/sh -ec '
+    root=$1 online=$2 offline=$3 throwaway=$4
+    shift 4
+    if [ -n "$throwaway" ]; then
+      mount -t tmpfs tmpfs "$root.throwaway"
+      mkdir "$root.throwaway/upper" "$root.throwaway/work" "$root.throwaway/root"
+      mount -t overlay overlay -o "lowerdir=$root,upperdir=$root.throwaway/upper,workdir=$root.throwaway/work" "$root.throwaway/root"
+      root=$root.throwaway/root
+    fi
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
     mount --rbind /dev "$root/dev"
-    exec chroot "$root" "$@"' in-chroot "$root" "${clean_env[@]}" /bin/sh -ec "$2"
+    [ -z "$online" ] || chroot "$root" "$@" /bin/sh -ec "$online"
+    [ -z "$offline" ] || exec unshare -n -- /bin/sh -ec "ip link set lo up; exec chroot \"\$@\"" \
+      offline "$root" "$@" /bin/sh -ec "$offline"' in-chroot "$root" "$1" "$2" "${throwaway:-}" \
+    "${clean_env[@]}"
 }
 
 mkdir -p "$cache"
@@ -99,7 +114,7 @@ if [[ $(cat "$root/.greeting-prerequisites" 2>/dev/null) != "$prerequisites" ]];
   log=$root.apt.log
   : >"$log"
   cp /etc/resolv.conf "$root/etc/resolv.conf"
-  if ! retry "$log" in_chroot "" "apt-get update && apt-get upgrade -y && ${prerequisites/install/install -y --no-install-recommends}"; then
+  if ! retry "$log" in_chroot "apt-get update && apt-get upgrade -y && ${prerequisites/install/install -y --no-install-recommends}" ""; then
     say "prerequisites: download or install failed twice, see $log"
     exit 1
   fi
@@ -113,9 +128,18 @@ cmake --build build -j2
 cmake --install build --prefix /tmp/greeting-prefix
 test -x /tmp/greeting-prefix/bin/client'
 strict='-DGREETING_STRICT_TESTS=ON -DCMAKE_CXX_FLAGS=-Werror'
+deb='DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b >/dev/null
+deb=$(echo ../greeting_*_$(dpkg --print-architecture).deb)'
+# Every path but the package manager's own records, before installing and after removing.
+paths='find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /tmp -o -path /root -o \
+  -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache -o -path /var/log \) -prune -o \
+  -print | sort'
+# The commit before the one that left 1.1.0 is the one that released it.
+released=$(git -C "$repo" log -1 --format=%H -G'VERSION 1\.1\.0' -- CMakeLists.txt)^
 
 failed=0
 for step in "${steps[@]}"; do
+  online='' throwaway=''
   case $step in
     demo) command=$(readme_line './scripts/demo') ;;
     test) command=$(readme_line 'cmake --workflow ') ;;
@@ -123,14 +147,37 @@ for step in "${steps[@]}"; do
     plain-clang) command="export CXX=clang++; options='$strict'; $plain" ;;
     plain-extras) command="options='$strict -DGREETING_BENCH=ON -DGREETING_STATIC_CLIENT=ON'; $plain" ;;
     loose) command="options=; $plain" ;;
+    package) command=scripts/check-package.sh ;;
+    autopkgtest)
+      throwaway=1
+      online='apt-get update && apt-get install -y --no-install-recommends autopkgtest iproute2'
+      command="$deb; autopkgtest \"\$deb\" . -- null" ;;
+    upgrade)
+      throwaway=1
+      command="$deb
+        (cd ../greeting-1.1.0 && cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build -j2 &&
+          cd build && cpack -G DEB)
+        $paths >/tmp/before
+        apt-get install -y ../greeting-1.1.0/build/greeting_1.1.0_*.deb
+        greeting-peer --version | grep -x 'greeting-peer (greeting) 1.1.0'
+        apt-get install -y \"\$deb\"
+        greeting-peer --version | grep -x 'greeting-peer (greeting) 1.2.0'
+        apt-get remove -y greeting
+        $paths >/tmp/after
+        diff /tmp/before /tmp/after" ;;
     *) say "unknown step '$step'" >&2; exit 2 ;;
   esac
   log=$root.$step.log
   work=$root/root/greeting
-  rm -rf "$work" "$root/tmp/greeting-prefix"
+  rm -rf "$work" "$work-1.1.0" "$root"/root/greeting_* "$root/tmp/greeting-prefix"
   git clone -q --no-hardlinks "$repo" "$work"
+  if [[ $step == upgrade ]]; then
+    git clone -q --no-hardlinks "$repo" "$work-1.1.0"
+    git -C "$work-1.1.0" checkout -q "$released"
+  fi
+  mkdir -p "$root.throwaway"
   start=$SECONDS
-  if GREETING_LOOPBACK=1 in_chroot -n "cd /root/greeting; $command" >"$log" 2>&1; then
+  if throwaway=$throwaway in_chroot "$online" "cd /root/greeting; $command" >"$log" 2>&1; then
     say "$step: passed in $((SECONDS - start)) s"
   else
     say "$step: FAILED (exit $?) in $((SECONDS - start)) s, see $log"
