@@ -47,11 +47,9 @@ void report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
     fflush(stdout);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Reads the command line: -1 to go on serving, else the status to exit with at once.
+int read_command_line(int argc, char **argv, bool &once)
 {
-    bool once = false;
     for (int i = 1; i < argc; ++i) {
         bool asks_help = strcmp(argv[i], "--help") == 0;
         if (strcmp(argv[i], "--once") == 0) {
@@ -69,11 +67,15 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    return -1;
+}
 
-    // The stop signals are taken through a descriptor so that a signal can
-    // never slip in between the check and the wait. One that was ignored when
-    // the peer started stays ignored: a script's background job expects
-    // Ctrl-C to leave it running.
+// The stop signals are taken through a descriptor so that a signal can never
+// slip in between the check and the wait. One that was ignored when the peer
+// started stays ignored: a script's background job expects Ctrl-C to leave it
+// running. Returns the descriptor, or -1 once the failure is reported.
+int take_stop_signals()
+{
     sigset_t stop;
     sigemptyset(&stop);
     for (int sig : {SIGINT, SIGTERM}) {
@@ -83,15 +85,18 @@ int main(int argc, char **argv)
     }
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     int sigfd = signalfd(-1, &stop, SFD_CLOEXEC);
-    if (sigfd < 0) {
+    if (sigfd < 0)
         perror("greeting-peer: signalfd");
-        return 1;
-    }
+    return sigfd;
+}
 
+// Returns the socket bound to 127.0.0.1:8080, or -1 once the failure is reported.
+int bind_port()
+{
     int sockfd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sockfd < 0) {
         perror("greeting-peer: socket");
-        return 1;
+        return -1;
     }
     sockaddr_in self;
     memset(&self, 0, sizeof(self));
@@ -103,28 +108,31 @@ int main(int argc, char **argv)
             fprintf(stderr, "greeting-peer: 127.0.0.1:8080 is already in use\n");
         else
             perror("greeting-peer: cannot bind 127.0.0.1:8080");
-        return 1;
+        return -1;
     }
-    puts("greeting-peer: listening on 127.0.0.1:8080");
-    fflush(stdout);
+    return sockfd;
+}
 
+// Answers each datagram until a stop signal comes, or after the first with
+// `once`. Returns the signal that stopped it (0 for none), or -1 once a
+// failure is reported.
+int serve(int sockfd, int sigfd, bool once)
+{
     pollfd fds[2] = {{sockfd, POLLIN, 0}, {sigfd, POLLIN, 0}};
-    int stopped_by = 0;
-    while (!stopped_by) {
+    for (;;) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             perror("greeting-peer: poll");
-            return 1;
+            return -1;
         }
         if (fds[1].revents) {
             signalfd_siginfo info;
             if (read(sigfd, &info, sizeof(info)) != ssize_t(sizeof(info))) {
                 perror("greeting-peer: signalfd");
-                return 1;
+                return -1;
             }
-            stopped_by = int(info.ssi_signo);
-            continue;
+            return int(info.ssi_signo);
         }
         if (!fds[0].revents)
             continue;
@@ -138,26 +146,52 @@ int main(int argc, char **argv)
             if (errno == EAGAIN || errno == EINTR)
                 continue;
             perror("greeting-peer: receive");
-            return 1;
+            return -1;
         }
         report(data, n, from);
         if (sendto(sockfd, reply, sizeof(reply) - 1, 0, reinterpret_cast<sockaddr *>(&from),
                    fromlen) < 0)
             perror("greeting-peer: send");
         if (once)
-            break;
+            return 0;
     }
+}
+
+// A shell only stops a loop around the peer when it sees the peer die of
+// SIGINT, as it would with no handler at all; SIGTERM is an ordinary stop.
+void end_as_asked(int stopped_by)
+{
+    if (stopped_by != SIGINT)
+        return;
+    fflush(stdout);
+    signal(SIGINT, SIG_DFL);
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+    raise(SIGINT);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bool once = false;
+    int status = read_command_line(argc, argv, once);
+    if (status >= 0)
+        return status;
+    int sigfd = take_stop_signals();
+    if (sigfd < 0)
+        return 1;
+    int sockfd = bind_port();
+    if (sockfd < 0)
+        return 1;
+    puts("greeting-peer: listening on 127.0.0.1:8080");
+    fflush(stdout);
+    int stopped_by = serve(sockfd, sigfd, once);
     close(sockfd);
-    // A shell only stops a loop around the peer when it sees the peer die of
-    // SIGINT, as it would with no handler at all; SIGTERM is an ordinary stop.
-    if (stopped_by == SIGINT) {
-        fflush(stdout);
-        signal(SIGINT, SIG_DFL);
-        sigset_t interrupt;
-        sigemptyset(&interrupt);
-        sigaddset(&interrupt, SIGINT);
-        sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
-        raise(SIGINT);
-    }
+    if (stopped_by < 0)
+        return 1;
+    end_as_asked(stopped_by);
     return 0;
 }
