@@ -1,19 +1,31 @@
 // SPDX-License-Identifier: MIT
-// What the tests share: the built programs run as real processes against real UDP sockets on
-// 127.0.0.1:8080. Each test process moves into a network namespace of its own where it can (see
-// harness.cpp), so that nothing else on the machine that uses port 8080 is touched; where it
-// cannot, it runs on the host's loopback, one test process at a time and only while that port
-// is free.
+// What the tests share: the built programs, run as real processes against real UDP sockets on
+// 127.0.0.1:8080 in a network namespace of the test process's own, or on the host's loopback
+// where it has none (see harness.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstddef>
 #include <cstring>
+#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,9 +33,18 @@
 #define GTEST_FLAG_GET(name) ::testing::GTEST_FLAG(name)
 #endif
 
+// The audit architecture that the failure-injection filter expects; 0 where none is known.
+#if defined(__x86_64__) && !defined(__ILP32__)
+constexpr __u32 audit_arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr __u32 audit_arch = AUDIT_ARCH_AARCH64;
+#else
+constexpr __u32 audit_arch = 0;
+#endif
+
 inline std::string network_problem; // why this process cannot have 127.0.0.1:8080 to itself
 inline std::string seccomp_problem; // why no system call can be made to fail here
-inline bool guarding = false;       // a fatal failure ends the test (see guarded)
+inline bool guarding = false;       // a fatal failure throws TestEnded (see guarded)
 
 inline std::string errno_text(const char *what)
 {
@@ -33,8 +54,21 @@ inline std::string failed(const char *what, int error)
 {
     return std::string(what) + ": " + strerror(error) + "\n";
 }
-sockaddr_in address(const char *ip, uint16_t port);
-std::string temp_dir(); // $TMPDIR, else /tmp
+
+inline std::string env_or(const char *name, const char *otherwise)
+{
+    const char *value = getenv(name);
+    return value && *value ? value : otherwise;
+}
+
+inline sockaddr_in address(const char *ip, uint16_t port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &addr.sin_addr);
+    return addr;
+}
 
 // Checks that end the test at once, even from a helper or a constructor, in a guarded body.
 inline void require(bool ok, const std::string &what)
@@ -72,14 +106,27 @@ struct Loopback : ::testing::Test {
     }
 };
 
-struct Udp {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    uint16_t port; // the one bound, also where 0 was asked for
-    Udp(const char *ip, uint16_t asked);
-    ~Udp();
-    std::string receive(sockaddr_in &from) const;
-    void send(const std::string &data, const sockaddr_in &to) const;
+// The fixture of a table of cases, each named after its row.
+template <typename Row> struct Cases : Loopback, ::testing::WithParamInterface<Row> {
 };
+inline auto row_name = [](const auto &info) { return std::string(info.param.name); };
+
+// Makes one system call fail with a chosen errno in this process and in what it execs; false,
+// with the reason in errno, where filters are refused (as under qemu-user).
+inline bool fail_syscall(long nr, int err)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
 
 struct Launch {
     std::vector<std::string> args = {};
@@ -101,33 +148,173 @@ struct Child {
     std::chrono::steady_clock::time_point deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(10);
 
-    Child(const std::string &path, const Launch &launch = {});
-    ~Child();
+    Child(const std::string &path, const Launch &launch = {})
+    {
+        std::vector<std::string> env{"PATH=" + env_or("PATH", "/usr/bin:/bin")};
+        env.insert(env.end(), launch.env.begin(), launch.env.end());
+        std::vector<char *> argv{const_cast<char *>(path.c_str())}, envp;
+        for (const auto &arg : launch.args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        for (const auto &var : env)
+            envp.push_back(const_cast<char *>(var.c_str()));
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        int o[2], e[2];
+        require(pipe2(o, O_CLOEXEC) == 0 && pipe2(e, O_CLOEXEC) == 0, errno_text("pipe2"));
+        pid = fork();
+        if (pid == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (int sig : {SIGPIPE, SIGINT, SIGTERM})
+                signal(sig, sig == launch.ignored_signal ? SIG_IGN : SIG_DFL);
+            int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            int to = launch.stdout_path.empty()
+                         ? o[1]
+                         : open(launch.stdout_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            if (dup2(e[1], 2) < 0)
+                _exit(126);
+            if (in < 0 || to < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 ||
+                (launch.stdin_closed && close(0) != 0))
+                perror("setting up the child's descriptors");
+            else if (launch.failing_syscall >= 0 &&
+                     !fail_syscall(launch.failing_syscall, launch.failing_errno))
+                perror("installing the seccomp filter");
+            else if (execve(path.c_str(), argv.data(), envp.data()) != 0)
+                perror(path.c_str());
+            _exit(127);
+        }
+        close(o[1]);
+        close(e[1]);
+        out = o[0];
+        err = e[0];
+        require(pid > 0, errno_text("fork"));
+        pidfd = int(syscall(SYS_pidfd_open, pid, 0)); // none before Linux 5.3: polled for below
+    }
+    ~Child()
+    {
+        if (pid > 0 && status == -1) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        for (int fd : {pidfd, out, err})
+            close(fd);
+    }
     // Reads until standard output holds `text` or, with none, until the child has closed both
     // pipes and exited; false at the deadline or once the text can no longer come.
-    bool read_until(const char *text);
-    void wait_for(const std::string &text);
-    void finish();
-    int code() const;
-    std::string how() const; // how it ended, and what it wrote on standard error
+    bool read_until(const char *text)
+    {
+        for (bool last = false;;) {
+            if (text ? stdout_text.find(text) != std::string::npos
+                     : out < 0 && err < 0 && status != -1)
+                return true;
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            // Past the deadline, one last look at what has come by now.
+            if ((text && out < 0) || std::exchange(last, left.count() <= 0))
+                return false;
+            auto wait_ms = std::max<long long>(0, pidfd < 0 && status == -1
+                                                      ? std::min<long long>(left.count(), 10)
+                                                      : left.count());
+            pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {pidfd, POLLIN, 0}};
+            if (poll(fds, 3, int(wait_ms)) < 0)
+                return false;
+            for (int i = 0; i < 2; ++i) {
+                char buf[4096];
+                ssize_t n = fds[i].revents ? read(fds[i].fd, buf, sizeof(buf)) : -1;
+                if (n > 0)
+                    (i ? stderr_text : stdout_text).append(buf, size_t(n));
+                else if (fds[i].revents)
+                    close(std::exchange(i ? err : out, -1));
+            }
+            int reaped;
+            if (status == -1 && (pidfd < 0 || fds[2].revents) &&
+                waitpid(pid, &reaped, WNOHANG) == pid) {
+                status = reaped;
+                close(std::exchange(pidfd, -1));
+            }
+        }
+    }
+    void wait_for(const std::string &text)
+    {
+        ASSERT_TRUE(read_until(text.c_str()))
+            << "waited for " << ::testing::PrintToString(text) << ", got "
+            << ::testing::PrintToString(stdout_text) << "; " << how();
+    }
+    void finish()
+    {
+        if (!read_until(nullptr))
+            ADD_FAILURE() << "still running at the deadline: killed; " << how();
+    }
+    int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+    // How it ended, and what it wrote on standard error.
+    std::string how() const
+    {
+        std::string ended = status == -1 ? "still running" : "status " + std::to_string(code());
+        return ended + ", standard error " + ::testing::PrintToString(stderr_text);
+    }
+};
+
+struct Udp {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    uint16_t port; // the one bound, also where 0 was asked for
+    Udp(const char *ip, uint16_t asked)
+    {
+        sockaddr_in addr = address(ip, asked);
+        socklen_t len = sizeof(addr);
+        require(bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0,
+                errno_text(ip) + " port " + std::to_string(asked));
+        port = ntohs(addr.sin_port);
+    }
+    ~Udp() { close(fd); }
+    // Waits for a datagram; where none comes, the failure shows how `sender`, if given, ended.
+    std::string receive(sockaddr_in &from, Child *sender = nullptr) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1 && sender)
+            sender->finish();
+        require(p.revents, "no datagram arrived" + (sender ? "; " + sender->how() : ""));
+        char buf[4096];
+        socklen_t len = sizeof(from);
+        ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from), &len);
+        require(n >= 0, errno_text("recvfrom"));
+        return std::string(buf, size_t(n));
+    }
+    void send(const std::string &data, const sockaddr_in &to) const
+    {
+        ssize_t n = sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                           sizeof(to));
+        ASSERT_EQ(n, ssize_t(data.size())) << errno_text("sendto");
+    }
 };
 
 // Waits for the end of `child` and checks all that it wrote and how it ended.
-void expect_ended(Child &child, const std::string &out, const std::string &err, int code);
+inline void expect_ended(Child &child, const std::string &out, const std::string &err, int code)
+{
+    child.finish();
+    EXPECT_EQ(child.stdout_text, out);
+    EXPECT_EQ(child.stderr_text, err);
+    EXPECT_EQ(child.code(), code);
+}
 
 // What the client prints for a reply: its first 1024 bytes, up to the first zero byte.
 constexpr char first[] = "Hello message sent.\n";
-std::string printed_for(const std::string &reply);
+inline std::string printed_for(const std::string &reply)
+{
+    std::string shown = reply.substr(0, 1024);
+    return first + ("Server : " + shown.substr(0, shown.find('\0'))) + "\n";
+}
 
-constexpr char listening[] = "greeting-peer: listening on 127.0.0.1:8080\n";
-// A whole exchange between a client and a demo peer from `bin`, both started as a user would.
-void expect_demo_exchange(const std::string &bin, bool stdin_closed = false);
-
-// A directory under temp_dir(), removed with all it holds however the test ends.
+// A directory under $TMPDIR (else /tmp), removed with all it holds however the test ends.
 struct TempDir {
-    std::string path = temp_dir() + "/greeting-test-XXXXXX";
+    std::string path = env_or("TMPDIR", "/tmp") + "/greeting-test-XXXXXX";
     TempDir() { require(mkdtemp(path.data()), errno_text("mkdtemp")); }
-    ~TempDir();
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
 };
 
 // Reads numbers from a file of /proc.
@@ -138,10 +325,20 @@ template <typename... Number> void scan(const std::string &path, const char *for
     fclose(f);
 }
 
-// Names each case of a value-parameterised test after its row.
-struct RowName {
-    template <typename Row> std::string operator()(const ::testing::TestParamInfo<Row> &info) const
-    {
-        return info.param.name;
-    }
-};
+// A whole exchange between a client and a demo peer from `bin`, both started as a user would.
+constexpr char listening[] = "greeting-peer: listening on 127.0.0.1:8080\n";
+inline void expect_demo_exchange(const std::string &bin, bool stdin_closed = false)
+{
+    Child peer(bin + "/greeting-peer", {.args = {"--once"}, .stdin_closed = stdin_closed});
+    peer.wait_for(listening);
+    Child client(bin + "/client", {.stdin_closed = stdin_closed});
+    expect_ended(client, printed_for("Hello from greeting-peer"), "", 0);
+    peer.finish();
+    // The client's port is the system's choice.
+    const std::string report =
+        R"(greeting-peer: 17 bytes from 127\.0\.0\.1:\d+: "Hello from client"\n)";
+    EXPECT_TRUE(std::regex_match(peer.stdout_text, std::regex(listening + report)))
+        << peer.stdout_text;
+    EXPECT_EQ(peer.stderr_text, "");
+    EXPECT_EQ(peer.code(), 0);
+}

@@ -2,10 +2,6 @@
 // The programs as users get them: installed with cmake --install, or from the Debian package.
 #include "harness.h"
 
-#include <unistd.h>
-
-#include <filesystem>
-
 namespace
 {
 

@@ -2,11 +2,6 @@
 // The demo peer: what it answers, prints and exits with, as its users start and stop it.
 #include "harness.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <csignal>
-
 namespace
 {
 
@@ -47,7 +42,7 @@ struct PeerCase {
     int stop_signal = SIGTERM, exit_code = 0;
     std::string out = {}, err = {}; // standard output besides what `serves` brings, standard error
 };
-struct Behaviours : Loopback, ::testing::WithParamInterface<PeerCase> {
+struct Behaviours : Cases<PeerCase> {
     void SetUp() override
     {
         if (GetParam().serves) // only these need the port
@@ -70,7 +65,7 @@ TEST_P(Behaviours, AsUsersExpect)
             for (const auto &datagram : row.datagrams) {
                 sender.send(datagram, address("127.0.0.1", 8080));
                 sockaddr_in from;
-                EXPECT_EQ(sender.receive(from), "Hello from greeting-peer");
+                EXPECT_EQ(sender.receive(from, &peer), "Hello from greeting-peer");
                 out += report(datagram, sender.port);
                 peer.wait_for(out);
             }
@@ -114,45 +109,33 @@ void interrupt(Child &peer)
 
 constexpr char usage[] = "usage: greeting-peer [--once] [--help] [--version]\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    GreetingPeer, Behaviours,
-    ::testing::Values(
-        PeerCase{.name = "KeepsAnsweringWithoutOnce", .datagrams = {"one", "two"}},
-        PeerCase{.name = "EscapesWhatItCannotPrint", .datagrams = {every_byte()}},
-        PeerCase{.name = "ReportsEmptyAndLongDatagramsWhole",
-                 .datagrams = {"", std::string(2000, 'z')}},
-        PeerCase{.name = "BindsLoopbackOnly", .datagrams = {"x"}, .meanwhile = beside},
-        PeerCase{.name = "RefusesASecondPeerAndServesOn",
-                 .datagrams = {"still there"},
-                 .meanwhile = second_peer},
-        PeerCase{.name = "RestsWhileIdle", .meanwhile = idle},
-        PeerCase{.name = "DiesOfSigintWhichStopsAShellLoop",
-                 .datagrams = {"x"},
-                 .stop_signal = SIGINT,
-                 .exit_code = 128 + SIGINT},
-        PeerCase{.name = "LeavesSigintIgnoredAsItFoundIt",
-                 .launch = {.ignored_signal = SIGINT},
-                 .datagrams = {"x"},
-                 .meanwhile = interrupt},
-        PeerCase{.name = "RefusesAnUnknownArgument",
-                 .launch = {.args = {"--bogus"}},
-                 .serves = false,
-                 .exit_code = 2,
-                 .err = usage + std::string("Try 'greeting-peer --help' for more information.\n")},
-        PeerCase{.name = "ShowsItsUsage",
-                 .launch = {.args = {"--help"}},
-                 .serves = false,
-                 .out = usage + std::string("Answers each UDP datagram to 127.0.0.1:8080 with "
-                                            "\"Hello from greeting-peer\"\n"
-                                            "and prints one line for it, until SIGINT or SIGTERM.\n"
-                                            "\n"
-                                            "  --once     exit after the first answer\n"
-                                            "  --help     show this help and exit\n"
-                                            "  --version  show the version and exit\n")},
-        PeerCase{.name = "ShowsItsVersion",
-                 .launch = {.args = {"--version"}},
-                 .serves = false,
-                 .out = "greeting-peer (greeting) " VERSION "\n"}),
-    RowName());
+// clang-format off
+const PeerCase behaviours[] = {
+    {.name = "KeepsAnsweringWithoutOnce", .datagrams = {"one", "two"}},
+    {.name = "EscapesWhatItCannotPrint", .datagrams = {every_byte()}},
+    {.name = "ReportsEmptyAndLongDatagramsWhole", .datagrams = {"", std::string(2000, 'z')}},
+    {.name = "BindsLoopbackOnly", .datagrams = {"x"}, .meanwhile = beside},
+    {.name = "RefusesASecondPeerAndServesOn", .datagrams = {"still there"},
+     .meanwhile = second_peer},
+    {.name = "RestsWhileIdle", .meanwhile = idle},
+    {.name = "DiesOfSigintWhichStopsAShellLoop", .datagrams = {"x"}, .stop_signal = SIGINT,
+     .exit_code = 128 + SIGINT},
+    {.name = "LeavesSigintIgnoredAsItFoundIt", .launch = {.ignored_signal = SIGINT},
+     .datagrams = {"x"}, .meanwhile = interrupt},
+    {.name = "RefusesAnUnknownArgument", .launch = {.args = {"--bogus"}}, .serves = false,
+     .exit_code = 2, .err = usage + std::string("Try 'greeting-peer --help' for more information.\n")},
+    {.name = "ShowsItsUsage", .launch = {.args = {"--help"}}, .serves = false,
+     .out = usage + std::string(
+         "Answers each UDP datagram to 127.0.0.1:8080 with \"Hello from greeting-peer\"\n"
+         "and prints one line for it, until SIGINT or SIGTERM.\n"
+         "\n"
+         "  --once     exit after the first answer\n"
+         "  --help     show this help and exit\n"
+         "  --version  show the version and exit\n")},
+    {.name = "ShowsItsVersion", .launch = {.args = {"--version"}}, .serves = false,
+     .out = "greeting-peer (greeting) " VERSION "\n"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(GreetingPeer, Behaviours, ::testing::ValuesIn(behaviours), row_name);
 
 } // namespace
