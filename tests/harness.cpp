@@ -75,7 +75,7 @@ int main(int argc, char **argv)
     }
     close(fd);
     signal(SIGCHLD, SIG_DFL);
-    const char *host = getenv("GREETING_TEST_HOST_LOOPBACK");
+    const bool use_host = !env_or("GREETING_TEST_HOST_LOOPBACK", "").empty();
 
     ::testing::InitGoogleTest(&argc, argv);
     if (!GTEST_FLAG_GET(list_tests)) {
@@ -91,8 +91,8 @@ int main(int argc, char **argv)
             const char *failed = enter_private_network(moved);
             return failed ? errno_text(failed) : std::string();
         };
-        std::string refused = host && *host ? "" : in_a_child(enter);
-        if (host && *host)
+        std::string refused = use_host ? "" : in_a_child(enter);
+        if (use_host)
             use_host_loopback("GREETING_TEST_HOST_LOOPBACK is set");
         else if (!refused.empty())
             use_host_loopback(refused);

@@ -55,7 +55,7 @@ TEST_P(Behaviours, AsUsersExpect)
     guarded([&] {
         const PeerCase &row = GetParam();
         Child peer(BIN_DIR "/greeting-peer", row.launch);
-        std::string out = row.out;
+        std::string out; // what serving brings, before `row.out`
         if (row.serves) {
             peer.wait_for(listening);
             out = listening;
@@ -71,7 +71,7 @@ TEST_P(Behaviours, AsUsersExpect)
             }
             kill(peer.pid, row.stop_signal);
         }
-        expect_ended(peer, out, row.err, row.exit_code);
+        expect_ended(peer, out + row.out, row.err, row.exit_code);
     });
 }
 
