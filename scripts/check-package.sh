@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the Debian package three times, each from its own copy of the tracked sources: under
-# umask 022 and 077 with the suite run inside, and with DEB_BUILD_OPTIONS=nocheck, which must run
-# no test. The three must be the same bytes; blhc checks the build flags and lintian the packages
-# and the source package. Installs nothing. Needs git, debhelper, lintian, blhc and the build
-# dependencies.
+# umask 022 and 077 with the suite run inside, where no case may skip, and with
+# DEB_BUILD_OPTIONS=nocheck, which must run no test. The three must be the same bytes; blhc
+# checks the build flags and lintian the packages and the source package. Installs nothing.
+# Needs git, debhelper, lintian, blhc and the build dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
@@ -19,6 +19,7 @@ build "$work/one" 022 ""
 build "$work/second-build" 077 ""
 build "$work/nocheck" 022 nocheck
 grep -q 'tests passed' "$work/one.log" || { echo "the suite did not run in the build" >&2; exit 1; }
+! grep -h '\[  SKIPPED \]' "$work/one.log" "$work/second-build.log" || { echo "a case could not run" >&2; exit 1; }
 ! grep -q 'Test project' "$work/nocheck.log" || { echo "the nocheck build ran tests" >&2; exit 1; }
 blhc "$work/one.log"
 echo "blhc: every compile and link used the distribution's flags"
