@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,7 +13,16 @@ int main()
 {
     const char *hello = "Hello from client";
 
+    // A socket that took the place of a closed standard stream would receive
+    // what is meant for that stream, and a write to the stream would fail for
+    // the wrong reason. The stream stays closed, as it was given.
     int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sockfd >= 0 && sockfd <= STDERR_FILENO) {
+        int low = sockfd;
+        sockfd = fcntl(low, F_DUPFD, STDERR_FILENO + 1);
+        if (sockfd >= 0)
+            close(low);
+    }
     if (sockfd < 0) {
         perror("socket creation failed");
         exit(EXIT_FAILURE);
