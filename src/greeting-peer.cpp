@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A demo service for the client: answers every datagram on UDP 127.0.0.1:8080.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -29,7 +31,8 @@ const char help[] =
     "  --version  show the version and exit\n";
 
 // One line per datagram; escaping keeps a hostile payload from driving the terminal.
-void report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
+// Returns whether standard output took it.
+bool report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
 {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &from.sin_addr, address, sizeof(address));
@@ -44,30 +47,58 @@ void report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
             printf("\\x%02x", c);
     }
     puts("\"");
-    fflush(stdout);
+    return fflush(stdout) != EOF && !ferror(stdout);
 }
 
 // Reads the command line: -1 to go on serving, else the status to exit with at once.
 int read_command_line(int argc, char **argv, bool &once)
 {
-    for (int i = 1; i < argc; ++i) {
-        bool asks_help = strcmp(argv[i], "--help") == 0;
-        if (strcmp(argv[i], "--once") == 0) {
+    const option options[] = {{"once", no_argument, nullptr, 'o'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, 'v'},
+                              {nullptr, 0, nullptr, 0}};
+    opterr = 0; // the message below names the argument as given
+    const char *unrecognized = nullptr;
+    for (int opt; !unrecognized && (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+        if (opt == 'o') {
             once = true;
-        } else if (asks_help || strcmp(argv[i], "--version") == 0) {
-            int written = asks_help ? printf("%s%s", usage, help)
-                                    : printf("greeting-peer (greeting) %s\n", GREETING_VERSION);
+        } else if (opt == '?') {
+            // A long option is an argument of its own. A short one may open a cluster that
+            // getopt_long has not stepped past yet.
+            unrecognized = argv[optind - 1];
+            if (optopt && strncmp(unrecognized, "--", 2) != 0 &&
+                !(unrecognized[0] == '-' && unrecognized[1] == optopt && !unrecognized[2]))
+                unrecognized = argv[optind];
+        } else {
+            int written = opt == 'h' ? printf("%s%s", usage, help)
+                                     : printf("greeting-peer (greeting) %s\n", GREETING_VERSION);
             if (written < 0 || fflush(stdout) == EOF) {
                 perror("greeting-peer: write to standard output failed");
                 return 1;
             }
             return 0;
-        } else {
-            fprintf(stderr, "%sTry 'greeting-peer --help' for more information.\n", usage);
-            return 2;
         }
     }
-    return -1;
+    if (!unrecognized && optind < argc)
+        unrecognized = argv[optind];
+    if (!unrecognized)
+        return -1;
+    fprintf(stderr, "greeting-peer: unrecognized argument '%s'\n%s", unrecognized, usage);
+    fprintf(stderr, "Try 'greeting-peer --help' for more information.\n");
+    return 2;
+}
+
+// A descriptor that took the place of a closed standard stream would take what is written to
+// that stream, and a write to the stream would fail for the wrong reason: it is moved above
+// them, and the stream stays closed, as it was given.
+int above_standard_streams(int fd)
+{
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved >= 0)
+        close(fd);
+    return moved;
 }
 
 // The stop signals are taken through a descriptor so that a signal can never
@@ -84,7 +115,7 @@ int take_stop_signals()
             sigaddset(&stop, sig);
     }
     sigprocmask(SIG_BLOCK, &stop, nullptr);
-    int sigfd = signalfd(-1, &stop, SFD_CLOEXEC);
+    int sigfd = above_standard_streams(signalfd(-1, &stop, SFD_CLOEXEC));
     if (sigfd < 0)
         perror("greeting-peer: signalfd");
     return sigfd;
@@ -93,7 +124,7 @@ int take_stop_signals()
 // Returns the socket bound to 127.0.0.1:8080, or -1 once the failure is reported.
 int bind_port()
 {
-    int sockfd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int sockfd = above_standard_streams(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sockfd < 0) {
         perror("greeting-peer: socket");
         return -1;
@@ -115,7 +146,7 @@ int bind_port()
 
 // Answers each datagram until a stop signal comes, or after the first with
 // `once`. Returns the signal that stopped it (0 for none), or -1 once a
-// failure is reported.
+// failure is reported (with `once`, also an answer that could not be sent).
 int serve(int sockfd, int sigfd, bool once)
 {
     pollfd fds[2] = {{sockfd, POLLIN, 0}, {sigfd, POLLIN, 0}};
@@ -148,12 +179,18 @@ int serve(int sockfd, int sigfd, bool once)
             perror("greeting-peer: receive");
             return -1;
         }
-        report(data, n, from);
-        if (sendto(sockfd, reply, sizeof(reply) - 1, 0, reinterpret_cast<sockaddr *>(&from),
-                   fromlen) < 0)
+        // Answered first: a reader of the reports that has gone away may end the peer, but
+        // must not cost the client its answer.
+        bool answered = sendto(sockfd, reply, sizeof(reply) - 1, 0,
+                               reinterpret_cast<sockaddr *>(&from), fromlen) == sizeof(reply) - 1;
+        if (!answered)
             perror("greeting-peer: send");
+        if (!report(data, n, from)) {
+            perror("greeting-peer: write to standard output failed");
+            return -1;
+        }
         if (once)
-            return 0;
+            return answered ? 0 : -1;
     }
 }
 
@@ -186,8 +223,12 @@ int main(int argc, char **argv)
     int sockfd = bind_port();
     if (sockfd < 0)
         return 1;
-    puts("greeting-peer: listening on 127.0.0.1:8080");
-    fflush(stdout);
+    // Whoever waits for this line to know that the peer is ready must hear of it when it
+    // cannot be written.
+    if (puts("greeting-peer: listening on 127.0.0.1:8080") == EOF || fflush(stdout) == EOF) {
+        perror("greeting-peer: write to standard output failed");
+        return 1;
+    }
     int stopped_by = serve(sockfd, sigfd, once);
     close(sockfd);
     if (stopped_by < 0)
