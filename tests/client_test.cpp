@@ -33,6 +33,7 @@ struct ReplyCase {
     std::string reply;
     std::vector<std::string> args = {};
     bool to_file = false; // standard output is a file, not a pipe
+    friend void PrintTo(const ReplyCase &row, std::ostream *os) { *os << row.name; }
 };
 using Replies = Cases<ReplyCase>;
 
@@ -98,14 +99,13 @@ struct RunCase {
     Meanwhile meanwhile;
     std::string out, err;
     int exit_code;
+    friend void PrintTo(const RunCase &row, std::ostream *os) { *os << row.name; }
 };
 struct Runs : Cases<RunCase> {
     void SetUp() override
     {
         Cases::SetUp();
-        if (GetParam().launch.failing_syscall >= 0 && !IsSkipped() && !HasFailure() &&
-            !seccomp_problem.empty())
-            SKIP_OR_FAIL("failures cannot be injected: " + seccomp_problem);
+        require_injection(GetParam().launch);
     }
 };
 
@@ -124,14 +124,15 @@ TEST_P(Runs, EndAsUsersExpect)
 }
 
 void nothing(Child &, const Udp &, const sockaddr_in &) {}
-void stranger_first(Child &, const Udp &, const sockaddr_in &to)
+// While the run waits, no socket stands in for a standard descriptor, closed or not.
+void answer_off_standard_descriptors(Child &client, const Udp &peer, const sockaddr_in &to)
 {
-    Udp("127.0.0.2", 0).send("stranger", to);
-}
-void late(Child &client, const Udp &peer, const sockaddr_in &to)
-{
-    client.wait_for(first);
-    peer.send("late", to);
+    for (int fd = 0; fd <= 2; ++fd) {
+        auto link = "/proc/" + std::to_string(client.pid) + "/fd/" + std::to_string(fd);
+        std::error_code closed;
+        EXPECT_NE(std::filesystem::read_symlink(link, closed).string().rfind("socket:", 0), 0u);
+    }
+    peer.send("hi", to);
 }
 void reader_gone(Child &client, const Udp &peer, const sockaddr_in &to)
 {
@@ -144,15 +145,30 @@ constexpr char cannot_write[] = "write to standard output failed";
 // Where a system call is made to fail, no reply is ever sent: the run must end by itself.
 // clang-format off
 const RunCase runs[] = {
-    {"TakesTheFirstDatagramFromAnySender", {}, true, stranger_first, printed_for("stranger"), "", 0},
-    {"WritesTheFirstLineBeforeTheReply", {}, true, late, printed_for("late"), "", 0},
+    {"TakesTheFirstDatagramFromAnySender", {}, true,
+     [](Child &, const Udp &, const sockaddr_in &to) { Udp("127.0.0.2", 0).send("stranger", to); },
+     printed_for("stranger"), "", 0},
+    {"WritesTheFirstLineBeforeTheReply", {}, true,
+     [](Child &client, const Udp &peer, const sockaddr_in &to) {
+         client.wait_for(first);
+         peer.send("late", to);
+     }, printed_for("late"), "", 0},
     {"DiesOfSigpipeWhenItsReaderGoesAway", {}, true, reader_gone, first, "", 128 + SIGPIPE},
     {"SaysSoWhenItsReaderGoesAwayWithSigpipeIgnored", {.ignored_signal = SIGPIPE}, true,
      reader_gone, first, failed(cannot_write, EPIPE), 1},
     {"SaysSoWhenStandardOutputIsFull", {.stdout_path = "/dev/full"}, true, nothing, "",
      failed(cannot_write, ENOSPC), 1},
+    {"SaysSoWhenStandardOutputIsClosed", {.closed_fd = 1}, true, nothing, "",
+     failed(cannot_write, EBADF), 1},
+    {"CompletesWithStandardInputClosed", {.closed_fd = 0}, true, answer_off_standard_descriptors,
+     printed_for("hi"), "", 0},
+    {"CompletesWithStandardErrorClosed", {.closed_fd = 2}, true, answer_off_standard_descriptors,
+     printed_for("hi"), "", 0},
     {"SaysSoWhenItHasNoSocket", {.failing_syscall = SYS_socket, .failing_errno = EACCES}, false,
      nothing, "", failed("socket creation failed", EACCES), 1},
+    {"SaysSoWhenItCannotMoveItsSocket",
+     {.closed_fd = 0, .failing_syscall = SYS_fcntl, .failing_errno = EMFILE}, false, nothing, "",
+     failed("socket creation failed", EMFILE), 1},
     {"SaysSoWhenItCannotSend", {.failing_syscall = SYS_sendto, .failing_errno = ENETUNREACH},
      false, nothing, "", failed("send failed", ENETUNREACH), 1},
     {"SaysSoWhenItCannotReceive", {.failing_syscall = SYS_recvfrom, .failing_errno = ECONNREFUSED},

@@ -42,18 +42,18 @@ struct EndTestOnFatalFailure : ::testing::EmptyTestEventListener {
     }
 };
 
-// Takes the host's 127.0.0.1:8080 for the life of this process, if it is free. A host-wide
-// lock keeps test processes from overlapping there: an abstract socket name works for any user
-// and is released by the kernel however its holder ends.
+// Takes the host's 127.0.0.1:8080 for the life of this process, if it is free. A host-wide lock
+// keeps test processes apart there (an abstract socket: any user may take it, and the kernel
+// frees it however its holder ends), with a wait longer than the longest case (300 s).
 void use_host_loopback(const std::string &why)
 {
-    printf("No private network namespace (%s): using the host's loopback.\n", why.c_str());
+    printf("Using the host's loopback: %s.\n", why.c_str());
     int lock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un name{AF_UNIX, "\0greeting-udp-8080"};
     auto size = socklen_t(offsetof(sockaddr_un, sun_path) + sizeof("\0greeting-udp-8080") - 1);
     for (int tries = 0; bind(lock, reinterpret_cast<sockaddr *>(&name), size) != 0; ++tries) {
-        if (errno != EADDRINUSE || tries == 1200) {
-            network_problem = errno_text("waiting 60 s for the test lock @greeting-udp-8080");
+        if (errno != EADDRINUSE || tries == 8000) {
+            network_problem = errno_text("waiting 400 s for the test lock @greeting-udp-8080");
             return;
         }
         usleep(50000);
@@ -61,7 +61,8 @@ void use_host_loopback(const std::string &why)
     int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in port = address("127.0.0.1", 8080);
     if (bind(probe, reinterpret_cast<sockaddr *>(&port), sizeof(port)) != 0 && errno == EADDRINUSE)
-        network_problem = "no private network namespace, and the host's 127.0.0.1:8080 is taken";
+        network_problem =
+            "the host's 127.0.0.1:8080 is taken, and the host's loopback is used: " + why;
     close(probe);
 }
 
@@ -92,10 +93,9 @@ int main(int argc, char **argv)
             return failed ? errno_text(failed) : std::string();
         };
         std::string refused = use_host ? "" : in_a_child(enter);
-        if (use_host)
-            use_host_loopback("GREETING_TEST_HOST_LOOPBACK is set");
-        else if (!refused.empty())
-            use_host_loopback(refused);
+        if (use_host || !refused.empty())
+            use_host_loopback(use_host ? "GREETING_TEST_HOST_LOOPBACK is set"
+                                       : "no private network namespace (" + refused + ")");
         else
             network_problem = enter();
     }

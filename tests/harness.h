@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What the tests share: the built programs, run as real processes against real UDP sockets on
-// 127.0.0.1:8080 in a network namespace of the test process's own, or on the host's loopback
-// where it has none (see harness.cpp).
+// 127.0.0.1:8080 in a network namespace of the test process's own (see harness.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -98,19 +97,6 @@ template <typename Body> void guarded(Body body)
         GTEST_SKIP() << (why);                                                                     \
     } while (0)
 
-struct Loopback : ::testing::Test {
-    void SetUp() override
-    {
-        if (!network_problem.empty())
-            SKIP_OR_FAIL(network_problem);
-    }
-};
-
-// The fixture of a table of cases, each named after its row.
-template <typename Row> struct Cases : Loopback, ::testing::WithParamInterface<Row> {
-};
-inline auto row_name = [](const auto &info) { return std::string(info.param.name); };
-
 // Makes one system call fail with a chosen errno in this process and in what it execs; false,
 // with the reason in errno, where filters are refused (as under qemu-user).
 inline bool fail_syscall(long nr, int err)
@@ -132,17 +118,35 @@ struct Launch {
     std::vector<std::string> args = {};
     std::vector<std::string> env = {}; // besides PATH, which every child gets
     int ignored_signal = 0;            // else SIGPIPE, SIGINT and SIGTERM start at their default
-    bool stdin_closed = false;         // else /dev/null
-    std::string stdout_path = {};      // else a pipe
+    int closed_fd = -1;                // 0, 1 or 2 starts closed; else 0 is /dev/null
+    std::string stdout_path = {};      // else a pipe, as for standard error
     long failing_syscall = -1;
     int failing_errno = 0;
 };
+
+struct Loopback : ::testing::Test {
+    void SetUp() override
+    {
+        if (!network_problem.empty())
+            SKIP_OR_FAIL(network_problem);
+    }
+    void require_injection(const Launch &launch)
+    {
+        if (launch.failing_syscall >= 0 && !seccomp_problem.empty())
+            SKIP_OR_FAIL("failures cannot be injected: " + seccomp_problem);
+    }
+};
+
+// The fixture of a table of cases, each named after its row (and printed so, by its PrintTo).
+template <typename Row> struct Cases : Loopback, ::testing::WithParamInterface<Row> {
+};
+inline auto row_name = [](const auto &info) { return std::string(info.param.name); };
 
 // A program started with a known signal state and environment, its output read through pipes;
 // one still running when its test ends is killed.
 struct Child {
     pid_t pid = -1;
-    int pidfd = -1, out = -1, err = -1;
+    int out = -1, err = -1;
     std::string stdout_text, stderr_text;
     int status = -1;
     std::chrono::steady_clock::time_point deadline =
@@ -175,7 +179,7 @@ struct Child {
             if (dup2(e[1], 2) < 0)
                 _exit(126);
             if (in < 0 || to < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 ||
-                (launch.stdin_closed && close(0) != 0))
+                (launch.closed_fd >= 0 && close(launch.closed_fd) != 0))
                 perror("setting up the child's descriptors");
             else if (launch.failing_syscall >= 0 &&
                      !fail_syscall(launch.failing_syscall, launch.failing_errno))
@@ -189,7 +193,6 @@ struct Child {
         out = o[0];
         err = e[0];
         require(pid > 0, errno_text("fork"));
-        pidfd = int(syscall(SYS_pidfd_open, pid, 0)); // none before Linux 5.3: polled for below
     }
     ~Child()
     {
@@ -197,27 +200,22 @@ struct Child {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
         }
-        for (int fd : {pidfd, out, err})
+        for (int fd : {out, err})
             close(fd);
     }
-    // Reads until standard output holds `text` or, with none, until the child has closed both
-    // pipes and exited; false at the deadline or once the text can no longer come.
+    // Reads until standard output holds `text` or, with none, until both pipes are at their end
+    // and the child is reaped; false at the deadline or once the text can no longer come.
     bool read_until(const char *text)
     {
-        for (bool last = false;;) {
-            if (text ? stdout_text.find(text) != std::string::npos
-                     : out < 0 && err < 0 && status != -1)
-                return true;
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            // Past the deadline, one last look at what has come by now.
-            if ((text && out < 0) || std::exchange(last, left.count() <= 0))
+        using namespace std::chrono;
+        while (text ? stdout_text.find(text) == std::string::npos : out >= 0 || err >= 0) {
+            if (text && out < 0)
                 return false;
-            auto wait_ms = std::max<long long>(0, pidfd < 0 && status == -1
-                                                      ? std::min<long long>(left.count(), 10)
-                                                      : left.count());
-            pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {pidfd, POLLIN, 0}};
-            if (poll(fds, 3, int(wait_ms)) < 0)
+            auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+            pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+            // Past the deadline, one last look at what has come by now.
+            int ready = poll(fds, 2, int(std::max<long long>(left, 0)));
+            if (ready < 0 || (ready == 0 && left <= 0))
                 return false;
             for (int i = 0; i < 2; ++i) {
                 char buf[4096];
@@ -227,13 +225,15 @@ struct Child {
                 else if (fds[i].revents)
                     close(std::exchange(i ? err : out, -1));
             }
-            int reaped;
-            if (status == -1 && (pidfd < 0 || fds[2].revents) &&
-                waitpid(pid, &reaped, WNOHANG) == pid) {
-                status = reaped;
-                close(std::exchange(pidfd, -1));
-            }
         }
+        // With both pipes at their end, the child has ended or is about to.
+        for (int reaped; !text && status == -1; poll(nullptr, 0, 1)) {
+            if (waitpid(pid, &reaped, WNOHANG) == pid)
+                status = reaped;
+            else if (steady_clock::now() >= deadline)
+                return false;
+        }
+        return true;
     }
     void wait_for(const std::string &text)
     {
@@ -310,11 +310,8 @@ inline std::string printed_for(const std::string &reply)
 struct TempDir {
     std::string path = env_or("TMPDIR", "/tmp") + "/greeting-test-XXXXXX";
     TempDir() { require(mkdtemp(path.data()), errno_text("mkdtemp")); }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    ~TempDir() { std::filesystem::remove_all(path, ignored); }
+    std::error_code ignored;
 };
 
 // Reads numbers from a file of /proc.
@@ -327,11 +324,11 @@ template <typename... Number> void scan(const std::string &path, const char *for
 
 // A whole exchange between a client and a demo peer from `bin`, both started as a user would.
 constexpr char listening[] = "greeting-peer: listening on 127.0.0.1:8080\n";
-inline void expect_demo_exchange(const std::string &bin, bool stdin_closed = false)
+inline void expect_demo_exchange(const std::string &bin, int closed_fd = -1)
 {
-    Child peer(bin + "/greeting-peer", {.args = {"--once"}, .stdin_closed = stdin_closed});
+    Child peer(bin + "/greeting-peer", {.args = {"--once"}, .closed_fd = closed_fd});
     peer.wait_for(listening);
-    Child client(bin + "/client", {.stdin_closed = stdin_closed});
+    Child client(bin + "/client", {.closed_fd = closed_fd});
     expect_ended(client, printed_for("Hello from greeting-peer"), "", 0);
     peer.finish();
     // The client's port is the system's choice.

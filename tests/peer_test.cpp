@@ -14,7 +14,7 @@ TEST_F(GreetingPeer, AnswersTheClient)
 
 TEST_F(GreetingPeer, AnswersTheClientWithStandardInputClosed)
 {
-    guarded([] { expect_demo_exchange(BIN_DIR, true); });
+    guarded([] { expect_demo_exchange(BIN_DIR, 0); });
 }
 
 // The line the peer prints for a datagram from 127.0.0.3:`port`.
@@ -37,16 +37,19 @@ struct PeerCase {
     const char *name;
     Launch launch = {};
     bool serves = true;                      // it listens, is sent `datagrams`, then `stop_signal`
-    std::vector<std::string> datagrams = {}; // each answered, and reported on standard output
+    std::vector<std::string> datagrams = {}; // each reported on standard output while it is read
+    bool answers = true;                     // each datagram is answered
     Meanwhile meanwhile = nullptr;
-    int stop_signal = SIGTERM, exit_code = 0;
+    int stop_signal = SIGTERM, exit_code = 0; // a stop signal of 0 sends none: it ends by itself
     std::string out = {}, err = {}; // standard output besides what `serves` brings, standard error
+    friend void PrintTo(const PeerCase &row, std::ostream *os) { *os << row.name; }
 };
 struct Behaviours : Cases<PeerCase> {
     void SetUp() override
     {
-        if (GetParam().serves) // only these need the port
+        if (GetParam().serves || GetParam().launch.args.empty()) // these bind the port
             Loopback::SetUp();
+        require_injection(GetParam().launch);
     }
 };
 
@@ -65,9 +68,13 @@ TEST_P(Behaviours, AsUsersExpect)
             for (const auto &datagram : row.datagrams) {
                 sender.send(datagram, address("127.0.0.1", 8080));
                 sockaddr_in from;
-                EXPECT_EQ(sender.receive(from, &peer), "Hello from greeting-peer");
-                out += report(datagram, sender.port);
-                peer.wait_for(out);
+                if (row.answers) {
+                    EXPECT_EQ(sender.receive(from, &peer), "Hello from greeting-peer");
+                }
+                if (peer.out >= 0) {
+                    out += report(datagram, sender.port);
+                    peer.wait_for(out);
+                }
             }
             kill(peer.pid, row.stop_signal);
         }
@@ -75,22 +82,6 @@ TEST_P(Behaviours, AsUsersExpect)
     });
 }
 
-std::string every_byte()
-{
-    std::string all(256, '\0');
-    for (size_t i = 0; i < all.size(); ++i)
-        all[i] = char(i);
-    return all;
-}
-void beside(Child &)
-{
-    Udp other_address("127.0.0.2", 8080);
-}
-void second_peer(Child &)
-{
-    Child second(BIN_DIR "/greeting-peer");
-    expect_ended(second, "", "greeting-peer: 127.0.0.1:8080 is already in use\n", 1);
-}
 void idle(Child &peer)
 {
     const std::string stat = "/proc/" + std::to_string(peer.pid) + "/stat";
@@ -102,28 +93,52 @@ void idle(Child &peer)
     scan(stat, cpu, &user[1], &system[1]);
     EXPECT_LT(user[1] + system[1] - user[0] - system[0], sysconf(_SC_CLK_TCK) / 20);
 }
-void interrupt(Child &peer)
-{
-    kill(peer.pid, SIGINT);
-}
+auto reader_gone = [](Child &peer) { close(std::exchange(peer.out, -1)); };
 
 constexpr char usage[] = "usage: greeting-peer [--once] [--help] [--version]\n";
+std::string refused(const std::string &argument)
+{
+    return "greeting-peer: unrecognized argument '" + argument + "'\n" + usage +
+           "Try 'greeting-peer --help' for more information.\n";
+}
+constexpr char cannot_write[] = "greeting-peer: write to standard output failed";
 
 // clang-format off
 const PeerCase behaviours[] = {
     {.name = "KeepsAnsweringWithoutOnce", .datagrams = {"one", "two"}},
-    {.name = "EscapesWhatItCannotPrint", .datagrams = {every_byte()}},
+    {.name = "EscapesWhatItCannotPrint", .datagrams = {std::string("\0\t\n\x1f ~\x7f\x80\xff\"\\", 11)}},
     {.name = "ReportsEmptyAndLongDatagramsWhole", .datagrams = {"", std::string(2000, 'z')}},
-    {.name = "BindsLoopbackOnly", .datagrams = {"x"}, .meanwhile = beside},
+    {.name = "BindsLoopbackOnly", .datagrams = {"x"},
+     .meanwhile = [](Child &) { Udp("127.0.0.2", 8080); }},
     {.name = "RefusesASecondPeerAndServesOn", .datagrams = {"still there"},
-     .meanwhile = second_peer},
+     .meanwhile = [](Child &) {
+         Child second(BIN_DIR "/greeting-peer");
+         expect_ended(second, "", "greeting-peer: 127.0.0.1:8080 is already in use\n", 1);
+     }},
     {.name = "RestsWhileIdle", .meanwhile = idle},
     {.name = "DiesOfSigintWhichStopsAShellLoop", .datagrams = {"x"}, .stop_signal = SIGINT,
      .exit_code = 128 + SIGINT},
     {.name = "LeavesSigintIgnoredAsItFoundIt", .launch = {.ignored_signal = SIGINT},
-     .datagrams = {"x"}, .meanwhile = interrupt},
-    {.name = "RefusesAnUnknownArgument", .launch = {.args = {"--bogus"}}, .serves = false,
-     .exit_code = 2, .err = usage + std::string("Try 'greeting-peer --help' for more information.\n")},
+     .datagrams = {"x"}, .meanwhile = [](Child &peer) { kill(peer.pid, SIGINT); }},
+    {.name = "AnswersBeforeItsReaderIsGone", .datagrams = {"x"}, .meanwhile = reader_gone,
+     .stop_signal = 0, .exit_code = 128 + SIGPIPE},
+    {.name = "SaysSoWhenItsReaderIsGoneWithSigpipeIgnored", .launch = {.ignored_signal = SIGPIPE},
+     .datagrams = {"x"}, .meanwhile = reader_gone, .stop_signal = 0, .exit_code = 1,
+     .err = failed(cannot_write, EPIPE)},
+    {.name = "SaysSoWhenStandardOutputIsFull", .launch = {.stdout_path = "/dev/full"},
+     .serves = false, .exit_code = 1, .err = failed(cannot_write, ENOSPC)},
+    {.name = "SaysSoWhenStandardOutputIsClosed", .launch = {.closed_fd = 1}, .serves = false,
+     .exit_code = 1, .err = failed(cannot_write, EBADF)},
+    {.name = "FailsOnceItsAnswerCannotBeSent",
+     .launch = {.args = {"--once"}, .failing_syscall = SYS_sendto, .failing_errno = EPERM},
+     .datagrams = {"x"}, .answers = false, .stop_signal = 0, .exit_code = 1,
+     .err = failed("greeting-peer: send", EPERM)},
+    {.name = "RefusesAnUnknownOption", .launch = {.args = {"--bogus"}}, .serves = false,
+     .exit_code = 2, .err = refused("--bogus")},
+    {.name = "RefusesAValueForAnOption", .launch = {.args = {"--once=1"}}, .serves = false,
+     .exit_code = 2, .err = refused("--once=1")},
+    {.name = "RefusesAStrayArgument", .launch = {.args = {"--once", "extra"}}, .serves = false,
+     .exit_code = 2, .err = refused("extra")},
     {.name = "ShowsItsUsage", .launch = {.args = {"--help"}}, .serves = false,
      .out = usage + std::string(
          "Answers each UDP datagram to 127.0.0.1:8080 with \"Hello from greeting-peer\"\n"
