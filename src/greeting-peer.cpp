@@ -182,7 +182,7 @@ int serve(int sockfd, int sigfd, bool once)
         // Answered first: a reader of the reports that has gone away may end the peer, but
         // must not cost the client its answer.
         bool answered = sendto(sockfd, reply, sizeof(reply) - 1, 0,
-                               reinterpret_cast<sockaddr *>(&from), fromlen) == sizeof(reply) - 1;
+                               reinterpret_cast<sockaddr *>(&from), fromlen) >= 0;
         if (!answered)
             perror("greeting-peer: send");
         if (!report(data, n, from)) {
