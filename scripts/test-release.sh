@@ -110,7 +110,7 @@ buildd() (
  error,warning --suppress-tags changelog-distribution-does-not-match-changes-file,distribution-and-changes-mismatch" \
       greeting_*.dsc &&
     # sbuild succeeds whatever lintian found, and says what it found in its summary.
-    grep -qx 'Lintian: pass' greeting_*_"$arch".build
+    grep -qx 'Lintian: pass' greeting_*_"$arch".build && ! grep -q '\[  SKIPPED \]' greeting_*_"$arch".build
 )
 
 # Each released package that there is (scripts/releases), then this one over it, then removal,
