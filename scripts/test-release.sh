@@ -11,7 +11,7 @@
 #   demo         scripts/demo.sh, the README's demo command
 #   test         scripts/test.sh, the README's test command
 #   loose        configure, build and ctest, neither strict nor with warnings as errors (for
-#                arm64 under qemu-user, which refuses the seccomp filters of three cases)
+#                arm64 under qemu-user, which refuses the seccomp filters of five cases)
 #   buildd       sbuild builds the source package as Debian's build daemons do, in a tree of
 #                SUITE with only the build dependencies, the suite and lintian included; it runs
 #                on the host, as the kernel refuses user namespaces in a chroot
