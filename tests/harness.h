@@ -226,11 +226,10 @@ struct Child {
                     close(std::exchange(i ? err : out, -1));
             }
         }
-        // With both pipes at their end, the child has ended or is about to.
-        for (int reaped; !text && status == -1; poll(nullptr, 0, 1)) {
+        for (int reaped; !text && status == -1;) { // the pipes' end: it has ended, or soon will
             if (waitpid(pid, &reaped, WNOHANG) == pid)
                 status = reaped;
-            else if (steady_clock::now() >= deadline)
+            else if (steady_clock::now() >= deadline || poll(nullptr, 0, 1) < 0)
                 return false;
         }
         return true;
