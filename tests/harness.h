@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/net.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -35,8 +36,18 @@
 // The audit architecture that the failure-injection filter expects; 0 where none is known.
 #if defined(__x86_64__) && !defined(__ILP32__)
 constexpr __u32 audit_arch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
+#elif defined(__i386__)
+constexpr __u32 audit_arch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__) && !defined(__AARCH64EB__)
 constexpr __u32 audit_arch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && !defined(__ARMEB__)
+constexpr __u32 audit_arch = AUDIT_ARCH_ARM;
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr __u32 audit_arch = AUDIT_ARCH_PPC64LE;
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr __u32 audit_arch = AUDIT_ARCH_RISCV64;
+#elif defined(__s390x__)
+constexpr __u32 audit_arch = AUDIT_ARCH_S390X;
 #else
 constexpr __u32 audit_arch = 0;
 #endif
@@ -98,16 +109,32 @@ template <typename Body> void guarded(Body body)
     } while (0)
 
 // Makes one system call fail with a chosen errno in this process and in what it execs; false,
-// with the reason in errno, where filters are refused (as under qemu-user).
+// with the reason in errno, where filters are refused (as under qemu-user). Where glibc reaches
+// a socket call through socketcall(2) (i386 and s390x, say), whose first argument names the
+// call, that way fails too.
 inline bool fail_syscall(long nr, int err)
 {
+    __u32 socketcall = ~0u, call = 0; // no system call and no socket call have these numbers
+#ifdef SYS_socketcall
+    socketcall = SYS_socketcall;
+    const long calls[][2] = {
+        {SYS_socket, SYS_SOCKET}, {SYS_sendto, SYS_SENDTO}, {SYS_recvfrom, SYS_RECVFROM}};
+    for (const auto &c : calls)
+        call = c[0] == nr ? __u32(c[1]) : call;
+#endif
+    // A 64-bit argument's low half, where the call number lies, is its second word on a
+    // big-endian machine.
+    const __u32 low = offsetof(seccomp_data, args) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) * 4;
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 0, 3),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 0, 5),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 4, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, socketcall, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)),
     };
     sock_fprog prog{static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
