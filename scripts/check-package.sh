@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the Debian package three times, each from its own copy of the tracked sources: under
-# umask 022 and 077 with the suite run inside, where no case may skip, and with
-# DEB_BUILD_OPTIONS=nocheck, which must run no test. The three must be the same bytes; blhc
+# umask 022 and 077 with the suite run inside, where no case may skip, and with the nocheck
+# option and profile, which must run no test. The three must be the same bytes; blhc
 # checks the build flags and lintian the packages and the source package. Installs nothing.
 # Needs git, debhelper, lintian, blhc and the build dependencies.
 set -euo pipefail
@@ -10,14 +10,14 @@ cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 copy() { mkdir -p "$1/greeting" && git ls-files -z | xargs -0 cp -a --parents -t "$1/greeting"; }
-build() { # directory, umask, DEB_BUILD_OPTIONS
+build() { # directory, umask, DEB_BUILD_OPTIONS, dpkg-buildpackage options...
   copy "$1"
-  (cd "$1/greeting" && umask "$2" && DEB_BUILD_OPTIONS=$3 dpkg-buildpackage -us -uc -b) >"$1.log" 2>&1 ||
+  (cd "$1/greeting" && umask "$2" && DEB_BUILD_OPTIONS=$3 dpkg-buildpackage -us -uc -b "${@:4}") >"$1.log" 2>&1 ||
     { tail -n 40 "$1.log"; echo "dpkg-buildpackage failed in $1" >&2; exit 1; }
 }
 build "$work/one" 022 ""
 build "$work/second-build" 077 ""
-build "$work/nocheck" 022 nocheck
+build "$work/nocheck" 022 nocheck -Pnocheck
 grep -q 'tests passed' "$work/one.log" || { echo "the suite did not run in the build" >&2; exit 1; }
 ! grep -h '\[  SKIPPED \]' "$work/one.log" "$work/second-build.log" || { echo "a case could not run" >&2; exit 1; }
 ! grep -q 'Test project' "$work/nocheck.log" || { echo "the nocheck build ran tests" >&2; exit 1; }

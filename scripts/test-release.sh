@@ -1,34 +1,50 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Tries the project on a Debian release as its users there would: each step in a fresh clone of
-# the committed HEAD, in a tree of the release that holds its own packages and those of
-# scripts/prerequisites, inside a network namespace of its own.
+# Tries the committed HEAD on a Debian release as its users there would, and as Debian's own
+# packaging pipeline checks a package on every commit. Each step is reported on one line, its
+# whole output in a log beside the cache.
 #
 #   scripts/test-release.sh [--arch ARCH] SUITE [STEP...]
 #
-# SUITE is a Debian codename (bullseye, bookworm, trixie); ARCH defaults to the host's, and
-# arm64 on an amd64 host runs through qemu-user-static and binfmt_misc. Steps (default: demo):
-#   demo         scripts/demo.sh, the README's demo command
-#   test         scripts/test.sh, the README's test command
-#   loose        configure, build and ctest, neither strict nor with warnings as errors (for
-#                arm64 under qemu-user, which refuses the seccomp filters of five cases)
-#   buildd       sbuild builds the source package as Debian's build daemons do, in a tree of
-#                SUITE with only the build dependencies, the suite and lintian included; it runs
-#                on the host, as the kernel refuses user namespaces in a chroot
-#   autopkgtest  the package's autopkgtest
-#   upgrade      the package of each release in scripts/releases that has one, then this one
-#                over it, then its removal, which must leave nothing behind
-# autopkgtest and upgrade install packages only in an overlay of the tree held in memory.
-# Each step is reported on one line; its whole output goes to a log beside the tree.
+# SUITE is a Debian codename (bullseye, bookworm, trixie); ARCH defaults to the host's. Where
+# the kernel cannot run ARCH's programs itself, qemu-user-static runs them through binfmt_misc.
 #
-# The trees are kept under $GREETING_CHROOTS (default ~/.cache/greeting/chroots) and made again
-# when scripts/prerequisites changes. Needs root, mmdebstrap, git, unshare and ip, and for
-# buildd sbuild, uidmap and a subordinate id range for root (/etc/subuid, /etc/subgid). Every
-# mount lives inside `unshare -m`, so none outlives the run; nothing touches the host's package
-# database or its port 8080.
+# In a tree of SUITE holding scripts/prerequisites, in a fresh clone, with a network of its own:
+#   demo          scripts/demo.sh (the default step)
+#   test          scripts/test.sh
+#   loose         configure, build and ctest, neither strict nor with warnings as errors
+#   autopkgtest   the package's autopkgtest
+#   upgrade       the package of each release in scripts/releases that has one, this one over
+#                 it, then its removal, which must leave nothing behind
+# The pipeline's jobs, with sbuild in unshare mode in a `buildd` tarball of SUITE:
+#   buildd        the package for ARCH with the suite run inside, where no case may skip, and
+#                 SUITE's lintian, which must find no error and no warning
+#   source        the source package alone
+#   all           none: there is no Architecture: all package, and the pipeline skips the job
+#   cross-HOST    cross-built for HOST as the pipeline does (nocheck), the suite built but not
+#                 run, in one tarball that holds all of SUITE's architectures
+#   piuparts      installed, removed and purged; the last release in scripts/releases, then
+#                 this one over it
+# On this machine, whose release SUITE must be for the steps that build here:
+#   twice         dpkg-buildpackage twice in one clone, then debian/rules clean, after which
+#                 git status --ignored must show nothing
+#   reprotest     two builds, varied in every way that works as root without sudo: same bytes
+#   missing-breaks  no package of SUITE ships a path of this one
+#   wrap-and-sort debian/ is as `wrap-and-sort -ast` leaves it
+#   qemu-HOST     the suite cross-built for HOST with CMake and run under qemu-user, where
+#                 only the cases that inject failures may skip (qemu refuses seccomp filters)
+#
+# Tarballs and trees are kept under $GREETING_CHROOTS (default ~/.cache/greeting/chroots); the
+# tree is made again when scripts/prerequisites changes. Needs root, mmdebstrap, git, unshare
+# and ip; sbuild and uidmap for its steps (a subordinate id range for root is added once);
+# piuparts, reprotest, disorderfs, faketime, devscripts, and for qemu-HOST the cross compiler,
+# qemu-user-static, arch-test and googletest. Every mount lives inside `unshare -m`, so none
+# outlives the run; nothing touches the host's package database or its port 8080.
 set -euo pipefail
+shopt -s inherit_errexit
 
 arch=$(dpkg --print-architecture)
+host_arch=$arch
 if [[ ${1:-} == --arch ]]; then
   arch=${2:?--arch needs an architecture}
   shift 2
@@ -41,8 +57,14 @@ cache=${GREETING_CHROOTS:-${XDG_CACHE_HOME:-$HOME/.cache}/greeting/chroots}
 root=$cache/$suite-$arch
 mirror=${GREETING_MIRROR:-http://deb.debian.org/debian}
 security=${GREETING_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
-sources=("deb $mirror $suite main" "deb $mirror $suite-updates main"
-  "deb $security $suite-security main")
+# The security archive's indexes for the other architectures lag behind, and some are broken:
+# only a tree of the host's architecture alone takes them.
+sources=("deb $mirror $suite main" "deb $mirror $suite-updates main")
+native_sources=("${sources[@]}")
+[[ $arch != "$host_arch" ]] || native_sources+=("deb $security $suite-security main")
+# Every architecture Debian builds for; riscv64 from trixie on.
+architectures=(amd64 arm64 armel armhf i386 ppc64el riscv64 s390x)
+[[ $suite != bullseye && $suite != bookworm ]] || architectures=("${architectures[@]/riscv64/}")
 step_timeout=${GREETING_STEP_TIMEOUT:-3600}
 clean_env=(env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
   LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive)
@@ -50,17 +72,48 @@ prerequisites=$(grep -v '^#' "$repo/scripts/prerequisites")
 
 say() { printf '%s/%s %s\n' "$suite" "$arch" "$*"; }
 
-# Makes a tree of the release with mmdebstrap, trying a failed download once more.
-bootstrap() { # target, log, mmdebstrap options...
-  local target=$1 log=$2
+# Makes the kernel run ARCH's programs, through qemu-user where it cannot itself. Prints
+# "emulated" when it does.
+emulate() { # architecture
+  arch-test -n "$1" >/dev/null 2>&1 && return 0
+  local qemu
+  qemu=$(qemu_cpu "$1")
+  mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  if [[ ! -e /proc/sys/fs/binfmt_misc/qemu-$qemu ]]; then
+    if [[ -e /usr/lib/binfmt.d/qemu-$qemu.conf ]]; then
+      cat "/usr/lib/binfmt.d/qemu-$qemu.conf"
+    else # qemu-user-static leaves i386 out on amd64, whose kernels mostly run it
+      printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:'
+      printf '%s\n' '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+    fi >/proc/sys/fs/binfmt_misc/register
+  fi
+  echo emulated
+}
+qemu_cpu() { # architecture
+  case $(dpkg-architecture -a"$1" -qDEB_HOST_GNU_CPU 2>/dev/null) in
+    i686) echo i386 ;;
+    powerpc64le) echo ppc64le ;;
+    *) dpkg-architecture -a"$1" -qDEB_HOST_GNU_CPU 2>/dev/null ;;
+  esac
+}
+
+# Makes a tarball or tree of SUITE with mmdebstrap once, trying a failed download once more.
+bootstrap() { # target, sources (array name), mmdebstrap options...
+  local target=$1 log=$1.log
+  local -n from=$2
   shift 2
+  [[ -e $target ]] && return 0
   : >"$log"
   for try in 1 2; do
-    unshare -m --propagation private -- mmdebstrap --arch="$arch" "$@" "$suite" "$target" \
-      "${sources[@]}" >>"$log" 2>&1 && return 0
+    rm -rf "$target.part"
+    if unshare -m --propagation private -- mmdebstrap "$@" "$suite" "$target.part" "${from[@]}" \
+      >>"$log" 2>&1; then
+      mv "$target.part" "$target"
+      return 0
+    fi
   done
-  say "mmdebstrap: failed twice, see $log"
-  exit 1
+  echo "mmdebstrap: failed twice, see $log" >&2
+  return 1
 }
 
 # Runs shell commands in the tree, with proc, sys and dev mounted for them only: the first (if
@@ -85,33 +138,175 @@ in_chroot() { # online command, offline command
     "${clean_env[@]}"
 }
 
+# The step's commands in a fresh clone of HEAD in the tree, made first where it is not current.
+in_tree() {
+  emulate "$arch"
+  if [[ $(cat "$root/.greeting-prerequisites" 2>/dev/null) != "$prerequisites" ]]; then
+    rm -rf "$root"
+    bootstrap "$root" native_sources --arch="$arch" --variant=minbase \
+      --include="${prerequisites// /,}"
+    echo "$prerequisites" >"$root/.greeting-prerequisites"
+  fi
+  rm -rf "$root"/root/* "$root/tmp/"*
+  git clone -q --no-hardlinks "$repo" "$root/root/greeting"
+  mkdir -p "$root.throwaway"
+  in_chroot "$online" "cd /root/greeting; $command"
+}
+
+# Builds the source package of HEAD in $work, then runs sbuild on it in $work/out.
+sbuild_head() { # tarball, sbuild options...
+  local tarball=$1
+  shift
+  grep -qs '^root:' /etc/subuid && grep -qs '^root:' /etc/subgid ||
+    usermod --add-subuids 1000000-1065535 --add-subgids 1000000-1065535 root
+  mkdir -p "$work/greeting" "$work/out"
+  git -C "$repo" archive HEAD | tar -x -C "$work/greeting"
+  (cd "$work" && dpkg-source -b greeting)
+  cd "$work/out"
+  timeout "$step_timeout" sbuild --chroot-mode=unshare --chroot="$tarball" --dist="$suite" \
+    --no-run-piuparts --no-run-autopkgtest "$@" ../greeting_*.dsc
+}
+buildd_tarball() {
+  bootstrap "$root.buildd.tar" native_sources --arch="$arch" --variant=buildd \
+    --include=apt-utils --skip=output/mknod --format=tar
+  echo "$root.buildd.tar"
+}
+
+# Which cases skipped, from a ctest --verbose log. None may, but where ARCH is emulated those
+# that inject failures: qemu-user refuses seccomp filters.
+skips() { # log, emulated
+  local skipped injected
+  skipped=$(sed -n 's/^[[:space:]]*\([0-9]*\) - .* (Skipped)$/\1/p' "$1" | sort -u)
+  injected=$(sed -n 's/^\([0-9]*\): failures cannot be injected: .*/\1/p' "$1" | sort -u)
+  grep -q '100% tests passed' "$1"
+  if [[ -z $skipped ]]; then
+    echo "skips: none"
+  elif [[ -n $2 && $skipped == "$injected" ]]; then
+    echo "skips: $(wc -l <<<"$skipped") cases that inject failures, which qemu-user refuses"
+  else
+    echo "skips: cases $(echo $skipped) skipped, where no case may skip (see above)"
+    return 1
+  fi
+}
+
+buildd() {
+  local emulated tarball
+  emulated=$(emulate "$arch")
+  tarball=$(buildd_tarball)
+  # The changes are for SUITE, the changelog for Debian's unstable: as it should be.
+  sbuild_head "$tarball" --arch="$arch" --run-lintian --lintian-opts="--fail-on\
+ error,warning --suppress-tags changelog-distribution-does-not-match-changes-file,distribution-and-changes-mismatch"
+  # sbuild succeeds whatever lintian found, and says what it found in its summary.
+  grep -qx 'Lintian: pass' greeting_*_"$arch".build
+  skips greeting_*_"$arch".build "$emulated"
+}
+
+source_package() {
+  local tarball
+  tarball=$(buildd_tarball)
+  sbuild_head "$tarball" --source --no-arch-any --no-arch-all --no-run-lintian
+  ls greeting_*.dsc greeting_*_source.changes
+}
+
+cross() { # host architecture
+  local all
+  all=$(printf '%s\n' "${architectures[@]}" | grep -v -e "^$arch\$" -e '^$' | paste -sd,)
+  bootstrap "$cache/$suite.cross.buildd.tar" sources --architectures="$arch,$all" \
+    --variant=buildd --include=apt-utils --skip=output/mknod --format=tar
+  # With the cross profile alone the suite is built for HOST, so that what it holds for each
+  # architecture compiles; nocheck keeps it from running.
+  DEB_BUILD_OPTIONS=nocheck sbuild_head "$cache/$suite.cross.buildd.tar" --host="$1" \
+    --profiles=cross --no-run-lintian
+  [[ $(dpkg-deb -f greeting_*_"$1".deb Architecture) == "$1" ]]
+  grep -q 'Linking CXX executable client_test' greeting_*_"$1".build
+}
+
+on_host_release() {
+  [[ $(. /etc/os-release && echo "${VERSION_CODENAME:-}") == "$suite" ]] ||
+    { echo "$step builds with this machine's packages: run it for its own release"; false; }
+}
+# Builds the binary package of a commit in $work/DIR, without its tests.
+package_of() { # commit, directory
+  mkdir -p "$work/$2/greeting"
+  git -C "$repo" archive "$1" | tar -x -C "$work/$2/greeting"
+  (cd "$work/$2/greeting" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -Pnocheck)
+}
+
+piuparts_step() {
+  on_host_release
+  local release commit
+  read -r release commit < <(grep -v '^#' "$repo/scripts/releases" | tail -n 1)
+  package_of HEAD new
+  package_of "$commit" "$release"
+  (cd "$work/$release" && dpkg-scanpackages . >Packages)
+  bootstrap "$root.piuparts.tar.gz" native_sources --arch="$arch" --variant=minbase
+  unshare -m --propagation private -- timeout "$step_timeout" piuparts -d "$suite" -m "$mirror" \
+    -b "$root.piuparts.tar.gz" --bindmount="$work/$release" \
+    --extra-repo="deb [trusted=yes] file://$work/$release ./" "$work"/new/greeting_*_"$arch".deb
+}
+
+twice() {
+  on_host_release
+  git clone -q "$repo" "$work/greeting"
+  cd "$work/greeting"
+  DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b
+  DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b
+  debian/rules clean
+  git status --short --ignored
+  [[ -z $(git status --porcelain --ignored) ]]
+}
+
+# user_group is left out: it needs sudo and a second user.
+reprotest_step() {
+  on_host_release
+  git clone -q "$repo" "$work/greeting"
+  cd "$work/greeting"
+  DEB_BUILD_OPTIONS=nocheck DEB_BUILD_PROFILES=nocheck timeout "$step_timeout" reprotest --vary=+all,-user_group \
+    --min-cpus=2 . '../*.deb' -- null
+}
+
+missing_breaks() {
+  package_of HEAD new
+  /usr/lib/apt/apt-helper download-file "$mirror/dists/$suite/main/Contents-$arch.gz" \
+    "$work/Contents.gz"
+  dpkg-deb -c "$work"/new/greeting_*_"$host_arch".deb | awk '!/^d/ { sub("^\\./", "", $6); print $6 }' \
+    >"$work/ours"
+  cat "$work/ours"
+  zcat "$work/Contents.gz" |
+    awk 'NR == FNR { ours[$1]; next } $1 in ours { print "also in " $2 ": " $1; found = 1 }
+      END { exit found }' "$work/ours" -
+}
+
+wrap_and_sort() {
+  git clone -q "$repo" "$work/greeting"
+  cd "$work/greeting"
+  wrap-and-sort -ast --dry-run | { ! grep .; }
+}
+
+qemu() { # architecture
+  local triple emulated toolchain
+  triple=$(dpkg-architecture -a"$1" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+  emulated=$(emulate "$1")
+  git clone -q "$repo" "$work/greeting"
+  cd "$work/greeting"
+  toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cross.cmake" -DGREETING_CROSS_TRIPLE="$triple"
+    -DGREETING_CROSS_QEMU="$(qemu_cpu "$1")" -DCMAKE_BUILD_TYPE=Release)
+  cmake -S /usr/src/googletest -B out/googletest "${toolchain[@]}" -DBUILD_GMOCK=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr
+  cmake --build out/googletest -j2
+  DESTDIR=$PWD/out/target cmake --install out/googletest
+  # Linked statically, nothing needs the target's loader or libraries.
+  cmake -S . -B out/build "${toolchain[@]}" -DCMAKE_FIND_ROOT_PATH="$PWD/out/target" \
+    -DCMAKE_EXE_LINKER_FLAGS=-static -DCMAKE_CXX_FLAGS=-Werror
+  cmake --build out/build -j2
+  (cd out/build && timeout "$step_timeout" ctest -j2 --verbose) >ctest.log 2>&1 || true
+  tail -n 30 ctest.log
+  skips ctest.log "${emulated:-emulated}"
+}
+
 mkdir -p "$cache"
 exec 9>"$root.lock"
 flock -n 9 || { say "another run holds $root" >&2; exit 2; }
-
-if [[ $(cat "$root/.greeting-prerequisites" 2>/dev/null) != "$prerequisites" ]]; then
-  rm -rf "$root"
-  bootstrap "$root" "$root.mmdebstrap.log" --variant=minbase --include="${prerequisites// /,}"
-  echo "$prerequisites" >"$root/.greeting-prerequisites"
-  say "tree: made with $prerequisites"
-fi
-
-# The source package of HEAD, built by sbuild in a tree of only what Debian's build daemons have,
-# with the release's own lintian; the tree is made once, and brought up to date by sbuild.
-buildd() (
-  tarball=$cache/$suite-$arch.buildd.tar
-  [[ -e $tarball ]] ||
-    bootstrap "$tarball" "$root.buildd-mmdebstrap.log" --variant=buildd --skip=output/mknod --format=tar
-  rm -rf "$root.buildd" && mkdir -p "$root.buildd/greeting" && cd "$root.buildd" &&
-    git -C "$repo" archive HEAD | tar -x -C greeting && dpkg-source -b greeting &&
-    # The changes are for SUITE, the changelog for Debian's unstable: as it should be.
-    timeout "$step_timeout" sbuild --chroot-mode=unshare --chroot="$tarball" --dist="$suite" \
-      --arch="$arch" --no-run-piuparts --no-run-autopkgtest --run-lintian --lintian-opts="--fail-on\
- error,warning --suppress-tags changelog-distribution-does-not-match-changes-file,distribution-and-changes-mismatch" \
-      greeting_*.dsc &&
-    # sbuild succeeds whatever lintian found, and says what it found in its summary.
-    grep -qx 'Lintian: pass' greeting_*_"$arch".build && ! grep -q '\[  SKIPPED \]' greeting_*_"$arch".build
-)
 
 # Each released package that there is (scripts/releases), then this one over it, then removal,
 # after which every path but the package manager's records must be as before.
@@ -124,7 +319,7 @@ upgrade='paths() {
     apt-get install -y "$1" >/dev/null
     greeting-peer --version | grep -qxF "greeting-peer (greeting) $2"
   }
-  DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b >/dev/null
+  DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -Pnocheck >/dev/null
   new=$(readlink -f ../greeting_*_$(dpkg --print-architecture).deb)
   paths >/tmp/before
   grep -v "^#" scripts/releases | while read -r version commit; do
@@ -132,7 +327,7 @@ upgrade='paths() {
     git archive "$commit" | tar -x -C "/root/$version"
     cd "/root/$version"
     if [ -d debian ]; then
-      DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b >/dev/null
+      DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -Pnocheck >/dev/null
     elif [ -f packaging/debian.cmake ]; then # before 1.2.0: CPack
       cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null && cmake --build build -j2 >/dev/null
       (cd build && cpack -G DEB >/dev/null && mv greeting_*.deb /root/)
@@ -146,8 +341,6 @@ upgrade='paths() {
     echo "$version: upgraded and removed"
   done'
 
-in_tree() { throwaway=$throwaway in_chroot "$online" "cd /root/greeting; $command"; }
-
 failed=0
 for step in "${steps[@]}"; do
   online='' throwaway='' command='' runner=in_tree
@@ -155,25 +348,37 @@ for step in "${steps[@]}"; do
     demo) command=scripts/demo.sh ;;
     test) command=scripts/test.sh ;;
     loose) command='cmake -S . -B build && cmake --build build -j2 && cd build && ctest -j2 --output-on-failure' ;;
-    buildd) runner=buildd ;;
     autopkgtest)
       throwaway=1
       online='apt-get update && apt-get install -y --no-install-recommends autopkgtest iproute2'
-      command='DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b >/dev/null
+      command='DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -Pnocheck >/dev/null
         autopkgtest ../greeting_*.deb . -- null' ;;
     upgrade) throwaway=1 command=$upgrade ;;
+    buildd) runner=buildd ;;
+    source) runner=source_package ;;
+    all)
+      say "all: not run: there is no Architecture: all package, and the pipeline skips the job then"
+      continue ;;
+    cross-*) runner="cross ${step#cross-}" ;;
+    piuparts | reprotest) runner=${step}_step ;;
+    twice | missing-breaks | wrap-and-sort) runner=${step//-/_} ;;
+    qemu-*) runner="qemu ${step#qemu-}" ;;
     *) say "unknown step '$step'" >&2; exit 2 ;;
   esac
   log=$root.$step.log
-  work=$root/root/greeting
-  rm -rf "$root"/root/* "$root/tmp/"*
-  git clone -q --no-hardlinks "$repo" "$work"
-  mkdir -p "$root.throwaway"
+  work=$root.$step
+  rm -rf "$work"
+  mkdir -p "$work"
   start=$SECONDS
-  if $runner >"$log" 2>&1; then
-    say "$step: passed in $((SECONDS - start)) s"
+  set +e
+  (set -e; $runner) >"$log" 2>&1
+  status=$?
+  set -e
+  if ((status == 0)); then
+    note=$(grep -m1 '^skips: ' "$log" || true)
+    say "$step: passed in $((SECONDS - start)) s${note:+ ($note)}"
   else
-    say "$step: FAILED (exit $?) in $((SECONDS - start)) s, see $log"
+    say "$step: FAILED (exit $status) in $((SECONDS - start)) s, see $log"
     failed=1
   fi
 done

@@ -40,6 +40,7 @@ TEST_F(Installation, InstalledProgramsAndManualPagesWork)
     });
 }
 
+#if !CROSSCOMPILING // the package would be the build machine's, not the target's
 TEST_F(Installation, PackagedProgramsWork)
 {
     if (access(DPKG_BUILDPACKAGE_PATH, X_OK) != 0 || access(DH_PATH, X_OK) != 0)
@@ -54,7 +55,7 @@ TEST_F(Installation, PackagedProgramsWork)
             { git ls-files -z 2>/dev/null || find . \( -path ./.git -o -path ./out -o -path ./build \
               -o -path './obj-*' -o -samefile "$1" \) -prune -o ! -type d -print0; } |
               xargs -0 cp -a --parents -t "$2/src"
-            cd "$2/src" && DEB_BUILD_OPTIONS="nocheck noddebs" "$3" -us -uc -b -d
+            cd "$2/src" && DEB_BUILD_OPTIONS="nocheck noddebs" "$3" -us -uc -b -d -Pnocheck
             dpkg-deb -x ../*.deb ../root)",
                                          SOURCE_DIR, BUILD_DIR, dir.path, DPKG_BUILDPACKAGE_PATH}});
         build.deadline += std::chrono::seconds(290); // compiling under qemu-user is slow
@@ -63,5 +64,6 @@ TEST_F(Installation, PackagedProgramsWork)
         expect_demo_exchange(dir.path + "/root/usr/bin");
     });
 }
+#endif
 
 } // namespace
