@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,13 +16,17 @@ int main()
 
     // A socket that took the place of a closed standard stream would receive
     // what is meant for that stream, and a write to the stream would fail for
-    // the wrong reason. The stream stays closed, as it was given.
+    // the wrong reason. The stream stays closed, as it was given. Where the
+    // descriptor limit leaves no room above the streams, F_DUPFD says EINVAL;
+    // what ran out is descriptors, and that is what the user can change.
     int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sockfd >= 0 && sockfd <= STDERR_FILENO) {
         int low = sockfd;
         sockfd = fcntl(low, F_DUPFD, STDERR_FILENO + 1);
         if (sockfd >= 0)
             close(low);
+        else if (errno == EINVAL)
+            errno = EMFILE;
     }
     if (sockfd < 0) {
         perror("socket creation failed");
