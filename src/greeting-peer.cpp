@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,24 +31,71 @@ const char help[] =
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n";
 
-// One line per datagram; escaping keeps a hostile payload from driving the terminal.
-// Returns whether standard output took it.
-bool report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
+// Reads the stop signal that the descriptor holds: its number, or -1 once the failure is
+// reported.
+int stop_signal(int sigfd)
+{
+    signalfd_siginfo info;
+    if (read(sigfd, &info, sizeof(info)) != ssize_t(sizeof(info))) {
+        perror("greeting-peer: signalfd");
+        return -1;
+    }
+    return int(info.ssi_signo);
+}
+
+// Writes at most PIPE_BUF bytes to standard output. A reader that stops reading must not keep
+// a stop signal from ending the peer, so each write waits in poll beside the signal descriptor
+// until the pipe takes that much without blocking. Returns 0 once all is written, else the stop
+// signal that came first, or -1 once the failure is reported.
+int write_out(int sigfd, const char *text, size_t size)
+{
+    while (size > 0) {
+        pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {sigfd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            perror("greeting-peer: poll");
+            return -1;
+        }
+        if (fds[1].revents)
+            return stop_signal(sigfd);
+        if (!fds[0].revents)
+            continue;
+        ssize_t n = write(STDOUT_FILENO, text, size);
+        if (n < 0 && errno != EINTR) {
+            perror("greeting-peer: write to standard output failed");
+            return -1;
+        }
+        text += n > 0 ? n : 0;
+        size -= size_t(n > 0 ? n : 0);
+    }
+    return 0;
+}
+
+// One line per datagram; escaping keeps a hostile payload from driving the terminal. It is
+// written a piece at a time, so that memory stays bounded whatever came. Returns as write_out.
+int report(int sigfd, const unsigned char *data, ssize_t size, const sockaddr_in &from)
 {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &from.sin_addr, address, sizeof(address));
-    printf("greeting-peer: %zd bytes from %s:%u: \"", size, address, ntohs(from.sin_port));
-    for (ssize_t i = 0; i < size; ++i) {
-        unsigned char c = data[i];
-        if (c == '"' || c == '\\')
-            printf("\\%c", c);
+    char line[PIPE_BUF];
+    int used = snprintf(line, sizeof(line), "greeting-peer: %zd bytes from %s:%u: \"", size,
+                        address, ntohs(from.sin_port));
+    for (ssize_t i = 0; i <= size; ++i) {
+        if (used > int(sizeof(line)) - 5) { // room for the longest escape and its zero
+            if (int stopped = write_out(sigfd, line, size_t(used)))
+                return stopped;
+            used = 0;
+        }
+        unsigned char c = i < size ? data[i] : 0;
+        if (i == size)
+            used += snprintf(line + used, 5, "\"\n");
+        else if (c == '"' || c == '\\')
+            used += snprintf(line + used, 5, "\\%c", c);
         else if (isprint(c))
-            putchar(c);
+            line[used++] = char(c);
         else
-            printf("\\x%02x", c);
+            used += snprintf(line + used, 5, "\\x%02x", c);
     }
-    puts("\"");
-    return fflush(stdout) != EOF && !ferror(stdout);
+    return write_out(sigfd, line, size_t(used));
 }
 
 // Reads the command line: -1 to go on serving, else the status to exit with at once.
@@ -59,16 +107,16 @@ int read_command_line(int argc, char **argv, bool &once)
                               {nullptr, 0, nullptr, 0}};
     opterr = 0; // the message below names the argument as given
     const char *unrecognized = nullptr;
-    for (int opt; !unrecognized && (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+    // "+" stops at the first argument that is no option, so that none is moved, and `optind`
+    // before each call is the argument read: no short option is taken, so no cluster is ever
+    // left half read, and getopt_long cannot be trusted to say where one failed.
+    for (int at = optind, opt;
+         !unrecognized && (opt = getopt_long(argc, argv, "+", options, nullptr)) != -1;
+         at = optind) {
         if (opt == 'o') {
             once = true;
         } else if (opt == '?') {
-            // A long option is an argument of its own. A short one may open a cluster that
-            // getopt_long has not stepped past yet.
-            unrecognized = argv[optind - 1];
-            if (optopt && strncmp(unrecognized, "--", 2) != 0 &&
-                !(unrecognized[0] == '-' && unrecognized[1] == optopt && !unrecognized[2]))
-                unrecognized = argv[optind];
+            unrecognized = argv[at];
         } else {
             int written = opt == 'h' ? printf("%s%s", usage, help)
                                      : printf("greeting-peer (greeting) %s\n", GREETING_VERSION);
@@ -90,7 +138,8 @@ int read_command_line(int argc, char **argv, bool &once)
 
 // A descriptor that took the place of a closed standard stream would take what is written to
 // that stream, and a write to the stream would fail for the wrong reason: it is moved above
-// them, and the stream stays closed, as it was given.
+// them, and the stream stays closed, as it was given. Where the descriptor limit leaves no room
+// above them, F_DUPFD says EINVAL; what ran out is descriptors.
 int above_standard_streams(int fd)
 {
     if (fd < 0 || fd > STDERR_FILENO)
@@ -98,6 +147,8 @@ int above_standard_streams(int fd)
     int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (moved >= 0)
         close(fd);
+    else if (errno == EINVAL)
+        errno = EMFILE;
     return moved;
 }
 
@@ -157,14 +208,8 @@ int serve(int sockfd, int sigfd, bool once)
             perror("greeting-peer: poll");
             return -1;
         }
-        if (fds[1].revents) {
-            signalfd_siginfo info;
-            if (read(sigfd, &info, sizeof(info)) != ssize_t(sizeof(info))) {
-                perror("greeting-peer: signalfd");
-                return -1;
-            }
-            return int(info.ssi_signo);
-        }
+        if (fds[1].revents)
+            return stop_signal(sigfd);
         if (!fds[0].revents)
             continue;
 
@@ -185,10 +230,8 @@ int serve(int sockfd, int sigfd, bool once)
                                reinterpret_cast<sockaddr *>(&from), fromlen) >= 0;
         if (!answered)
             perror("greeting-peer: send");
-        if (!report(data, n, from)) {
-            perror("greeting-peer: write to standard output failed");
-            return -1;
-        }
+        if (int stopped = report(sigfd, data, n, from))
+            return stopped;
         if (once)
             return answered ? 0 : -1;
     }
