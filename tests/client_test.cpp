@@ -124,14 +124,9 @@ TEST_P(Runs, EndAsUsersExpect)
 }
 
 void nothing(Child &, const Udp &, const sockaddr_in &) {}
-// While the run waits, no socket stands in for a standard descriptor, closed or not.
 void answer_off_standard_descriptors(Child &client, const Udp &peer, const sockaddr_in &to)
 {
-    for (int fd = 0; fd <= 2; ++fd) {
-        auto link = "/proc/" + std::to_string(client.pid) + "/fd/" + std::to_string(fd);
-        std::error_code closed;
-        EXPECT_NE(std::filesystem::read_symlink(link, closed).string().rfind("socket:", 0), 0u);
-    }
+    expect_standard_descriptors(client.pid);
     peer.send("hi", to);
 }
 void reader_gone(Child &client, const Udp &peer, const sockaddr_in &to)
@@ -158,17 +153,21 @@ const RunCase runs[] = {
      reader_gone, first, failed(cannot_write, EPIPE), 1},
     {"SaysSoWhenStandardOutputIsFull", {.stdout_path = "/dev/full"}, true, nothing, "",
      failed(cannot_write, ENOSPC), 1},
-    {"SaysSoWhenStandardOutputIsClosed", {.closed_fd = 1}, true, nothing, "",
+    {"SaysSoWhenStandardOutputIsClosed", {.closed = {1}}, true, nothing, "",
      failed(cannot_write, EBADF), 1},
-    {"CompletesWithStandardInputClosed", {.closed_fd = 0}, true, answer_off_standard_descriptors,
+    {"CompletesWithStandardInputClosed", {.closed = {0}}, true, answer_off_standard_descriptors,
      printed_for("hi"), "", 0},
-    {"CompletesWithStandardErrorClosed", {.closed_fd = 2}, true, answer_off_standard_descriptors,
+    {"CompletesWithStandardErrorClosed", {.closed = {2}}, true, answer_off_standard_descriptors,
      printed_for("hi"), "", 0},
     {"SaysSoWhenItHasNoSocket", {.failing_syscall = SYS_socket, .failing_errno = EACCES}, false,
      nothing, "", failed("socket creation failed", EACCES), 1},
-    {"SaysSoWhenItCannotMoveItsSocket",
-     {.closed_fd = 0, .failing_syscall = SYS_fcntl, .failing_errno = EMFILE}, false, nothing, "",
+    {"SaysSoWhenDescriptorsRunOut", {.closed = {0}, .fd_limit = 3}, false, nothing, "",
      failed("socket creation failed", EMFILE), 1},
+    {"SaysSoWithStandardInputAndOutputClosed", {.closed = {0, 1}}, true, nothing, "",
+     failed(cannot_write, EBADF), 1},
+    {"CompletesWithStandardInputAndErrorClosed", {.closed = {0, 2}}, true,
+     answer_off_standard_descriptors, printed_for("hi"), "", 0},
+    {"FailsWithStandardOutputAndErrorClosed", {.closed = {1, 2}}, true, nothing, "", "", 1},
     {"SaysSoWhenItCannotSend", {.failing_syscall = SYS_sendto, .failing_errno = ENETUNREACH},
      false, nothing, "", failed("send failed", ENETUNREACH), 1},
     {"SaysSoWhenItCannotReceive", {.failing_syscall = SYS_recvfrom, .failing_errno = ECONNREFUSED},

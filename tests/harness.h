@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -63,6 +64,13 @@ inline std::string errno_text(const char *what)
 inline std::string failed(const char *what, int error)
 {
     return std::string(what) + ": " + strerror(error) + "\n";
+}
+
+// A text as a failure shows it: quoted, and cut short where long.
+inline std::string shown(const std::string &text)
+{
+    return ::testing::PrintToString(text.substr(0, 300)) +
+           (text.size() > 300 ? " and " + std::to_string(text.size() - 300) + " bytes more" : "");
 }
 
 inline std::string env_or(const char *name, const char *otherwise)
@@ -145,8 +153,9 @@ struct Launch {
     std::vector<std::string> args = {};
     std::vector<std::string> env = {}; // besides PATH, which every child gets
     int ignored_signal = 0;            // else SIGPIPE, SIGINT and SIGTERM start at their default
-    int closed_fd = -1;                // 0, 1 or 2 starts closed; else 0 is /dev/null
+    std::vector<int> closed = {};      // standard descriptors that start closed; 0 is /dev/null
     std::string stdout_path = {};      // else a pipe, as for standard error
+    rlim_t fd_limit = 0;               // where not 0, RLIMIT_NOFILE
     long failing_syscall = -1;
     int failing_errno = 0;
 };
@@ -175,9 +184,10 @@ struct Child {
     pid_t pid = -1;
     int out = -1, err = -1;
     std::string stdout_text, stderr_text;
+    const char *overflowed = nullptr;
     int status = -1;
-    std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point deadline = started + std::chrono::seconds(10);
 
     Child(const std::string &path, const Launch &launch = {})
     {
@@ -203,10 +213,12 @@ struct Child {
             int to = launch.stdout_path.empty()
                          ? o[1]
                          : open(launch.stdout_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-            if (dup2(e[1], 2) < 0)
-                _exit(126);
-            if (in < 0 || to < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 ||
-                (launch.closed_fd >= 0 && close(launch.closed_fd) != 0))
+            bool set =
+                dup2(e[1], 2) == 2 && in >= 0 && to >= 0 && dup2(in, 0) == 0 && dup2(to, 1) == 1;
+            for (int fd : launch.closed)
+                set = set && close(fd) == 0;
+            rlimit limit{launch.fd_limit, launch.fd_limit};
+            if (!set || (launch.fd_limit && setrlimit(RLIMIT_NOFILE, &limit) != 0))
                 perror("setting up the child's descriptors");
             else if (launch.failing_syscall >= 0 &&
                      !fail_syscall(launch.failing_syscall, launch.failing_errno))
@@ -231,24 +243,30 @@ struct Child {
             close(fd);
     }
     // Reads until standard output holds `text` or, with none, until both pipes are at their end
-    // and the child is reaped; false at the deadline or once the text can no longer come.
+    // and the child is reaped; false at the deadline, once the text can no longer come, or once
+    // a stream passes 1 MiB (`overflowed` names it).
     bool read_until(const char *text)
     {
         using namespace std::chrono;
-        while (text ? stdout_text.find(text) == std::string::npos : out >= 0 || err >= 0) {
-            if (text && out < 0)
+        auto done = [&] {
+            return text ? stdout_text.find(text) != std::string::npos : out < 0 && err < 0;
+        };
+        for (bool late = false; !done();) {
+            if (late || (text && out < 0) || overflowed)
                 return false;
             auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+            late = left <= 0; // past the deadline, one last look at what has come by now
             pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-            // Past the deadline, one last look at what has come by now.
-            int ready = poll(fds, 2, int(std::max<long long>(left, 0)));
-            if (ready < 0 || (ready == 0 && left <= 0))
+            if (poll(fds, 2, int(std::max<long long>(left, 0))) < 0)
                 return false;
             for (int i = 0; i < 2; ++i) {
                 char buf[4096];
                 ssize_t n = fds[i].revents ? read(fds[i].fd, buf, sizeof(buf)) : -1;
-                if (n > 0)
-                    (i ? stderr_text : stdout_text).append(buf, size_t(n));
+                std::string &text_read = i ? stderr_text : stdout_text;
+                if (n > 0 && text_read.size() + size_t(n) > (1 << 20))
+                    overflowed = i ? "standard error" : "standard output";
+                else if (n > 0)
+                    text_read.append(buf, size_t(n));
                 else if (fds[i].revents)
                     close(std::exchange(i ? err : out, -1));
             }
@@ -263,21 +281,27 @@ struct Child {
     }
     void wait_for(const std::string &text)
     {
-        ASSERT_TRUE(read_until(text.c_str()))
-            << "waited for " << ::testing::PrintToString(text) << ", got "
-            << ::testing::PrintToString(stdout_text) << "; " << how();
+        require(read_until(text.c_str()),
+                "waited for " + shown(text) + ", got " + shown(stdout_text) + "; " + how());
     }
+    // Ends the test, and the child, at the deadline or where a stream passes 1 MiB.
     void finish()
     {
-        if (!read_until(nullptr))
-            ADD_FAILURE() << "still running at the deadline: killed; " << how();
+        if (read_until(nullptr))
+            return;
+        kill(pid, SIGKILL);
+        auto limit = std::to_string((deadline - started) / std::chrono::seconds(1));
+        require(false,
+                (overflowed ? overflowed + std::string(" passed 1 MiB")
+                            : "still running at its deadline, " + limit + " s after it started") +
+                    ": killed; " + how());
     }
     int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
     // How it ended, and what it wrote on standard error.
     std::string how() const
     {
         std::string ended = status == -1 ? "still running" : "status " + std::to_string(code());
-        return ended + ", standard error " + ::testing::PrintToString(stderr_text);
+        return ended + ", standard error " + shown(stderr_text);
     }
 };
 
@@ -340,6 +364,19 @@ struct TempDir {
     std::error_code ignored;
 };
 
+// While a program runs, no socket or other descriptor of its own stands in for a standard one,
+// closed or not.
+inline void expect_standard_descriptors(pid_t pid)
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        auto link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        std::error_code closed;
+        auto target = std::filesystem::read_symlink(link, closed).string();
+        EXPECT_TRUE(target.empty() || target == "/dev/null" || target.rfind("pipe:", 0) == 0)
+            << fd << " is " << target;
+    }
+}
+
 // Reads numbers from a file of /proc.
 template <typename... Number> void scan(const std::string &path, const char *format, Number *...out)
 {
@@ -350,11 +387,11 @@ template <typename... Number> void scan(const std::string &path, const char *for
 
 // A whole exchange between a client and a demo peer from `bin`, both started as a user would.
 constexpr char listening[] = "greeting-peer: listening on 127.0.0.1:8080\n";
-inline void expect_demo_exchange(const std::string &bin, int closed_fd = -1)
+inline void expect_demo_exchange(const std::string &bin, std::vector<int> closed = {})
 {
-    Child peer(bin + "/greeting-peer", {.args = {"--once"}, .closed_fd = closed_fd});
+    Child peer(bin + "/greeting-peer", {.args = {"--once"}, .closed = closed});
     peer.wait_for(listening);
-    Child client(bin + "/client", {.closed_fd = closed_fd});
+    Child client(bin + "/client", {.closed = closed});
     expect_ended(client, printed_for("Hello from greeting-peer"), "", 0);
     peer.finish();
     // The client's port is the system's choice.

@@ -14,7 +14,7 @@ TEST_F(GreetingPeer, AnswersTheClient)
 
 TEST_F(GreetingPeer, AnswersTheClientWithStandardInputClosed)
 {
-    guarded([] { expect_demo_exchange(BIN_DIR, 0); });
+    guarded([] { expect_demo_exchange(BIN_DIR, {0}); });
 }
 
 // The line the peer prints for a datagram from 127.0.0.3:`port`.
@@ -94,6 +94,8 @@ void idle(Child &peer)
     EXPECT_LT(user[1] + system[1] - user[0] - system[0], sysconf(_SC_CLK_TCK) / 20);
 }
 auto reader_gone = [](Child &peer) { close(std::exchange(peer.out, -1)); };
+// The pipe is left open, and never read again, until the test process ends.
+auto stalled = [](Child &peer) { peer.out = -1; };
 
 constexpr char usage[] = "usage: greeting-peer [--once] [--help] [--version]\n";
 std::string refused(const std::string &argument)
@@ -128,8 +130,24 @@ const PeerCase behaviours[] = {
      .err = failed(cannot_write, EPIPE)},
     {.name = "SaysSoWhenStandardOutputIsFull", .launch = {.stdout_path = "/dev/full"},
      .serves = false, .exit_code = 1, .err = failed(cannot_write, ENOSPC)},
-    {.name = "SaysSoWhenStandardOutputIsClosed", .launch = {.closed_fd = 1}, .serves = false,
+    {.name = "SaysSoWhenStandardOutputIsClosed", .launch = {.closed = {1}}, .serves = false,
      .exit_code = 1, .err = failed(cannot_write, EBADF)},
+    {.name = "SaysSoWithStandardInputAndOutputClosed", .launch = {.closed = {0, 1}},
+     .serves = false, .exit_code = 1, .err = failed(cannot_write, EBADF)},
+    {.name = "ServesWithStandardInputAndErrorClosed", .launch = {.closed = {0, 2}},
+     .datagrams = {"x"}, .meanwhile = [](Child &peer) { expect_standard_descriptors(peer.pid); }},
+    {.name = "FailsWithStandardOutputAndErrorClosed", .launch = {.closed = {1, 2}},
+     .serves = false, .exit_code = 1},
+    {.name = "SaysSoWhenDescriptorsRunOut", .launch = {.closed = {0}, .fd_limit = 3},
+     .serves = false, .exit_code = 1, .err = failed("greeting-peer: signalfd", EMFILE)},
+    {.name = "StopsWhileItsReaderStalls", .datagrams = {std::string(65000, '\1')},
+     .meanwhile = stalled},
+    {.name = "LeavesSigtermIgnoredAsItFoundIt", .launch = {.ignored_signal = SIGTERM},
+     .datagrams = {"x"}, .meanwhile = [](Child &peer) { kill(peer.pid, SIGTERM); },
+     .stop_signal = SIGINT, .exit_code = 128 + SIGINT},
+    {.name = "ServesOnWhenAnAnswerCannotBeSent",
+     .launch = {.failing_syscall = SYS_sendto, .failing_errno = EPERM}, .datagrams = {"x", "y"},
+     .answers = false, .err = failed("greeting-peer: send", EPERM) + failed("greeting-peer: send", EPERM)},
     {.name = "FailsOnceItsAnswerCannotBeSent",
      .launch = {.args = {"--once"}, .failing_syscall = SYS_sendto, .failing_errno = EPERM},
      .datagrams = {"x"}, .answers = false, .stop_signal = 0, .exit_code = 1,
@@ -140,6 +158,16 @@ const PeerCase behaviours[] = {
      .exit_code = 2, .err = refused("--once=1")},
     {.name = "RefusesAStrayArgument", .launch = {.args = {"--once", "extra"}}, .serves = false,
      .exit_code = 2, .err = refused("extra")},
+    {.name = "RefusesAShortOptionCluster", .launch = {.args = {"--once", "-ox"}}, .serves = false,
+     .exit_code = 2, .err = refused("-ox")},
+    {.name = "RefusesAClusterAfterAnAbbreviation", .launch = {.args = {"--o", "-xy"}},
+     .serves = false, .exit_code = 2, .err = refused("-xy")},
+    {.name = "SaysSoWhenItsHelpCannotBeWritten",
+     .launch = {.args = {"--help"}, .stdout_path = "/dev/full"}, .serves = false, .exit_code = 1,
+     .err = failed(cannot_write, ENOSPC)},
+    {.name = "SaysSoWhenItsVersionCannotBeWritten",
+     .launch = {.args = {"--version"}, .stdout_path = "/dev/full"}, .serves = false,
+     .exit_code = 1, .err = failed(cannot_write, ENOSPC)},
     {.name = "ShowsItsUsage", .launch = {.args = {"--help"}}, .serves = false,
      .out = usage + std::string(
          "Answers each UDP datagram to 127.0.0.1:8080 with \"Hello from greeting-peer\"\n"
