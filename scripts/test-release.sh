@@ -102,6 +102,8 @@ bootstrap() { # target, sources (array name), mmdebstrap options...
   local target=$1 log=$1.log
   local -n from=$2
   shift 2
+  exec {lock}>"$target.lock"
+  flock "$lock"
   [[ -e $target ]] && return 0
   : >"$log"
   for try in 1 2; do
@@ -140,6 +142,8 @@ in_chroot() { # online command, offline command
 
 # The step's commands in a fresh clone of HEAD in the tree, made first where it is not current.
 in_tree() {
+  exec {lock}>"$root.lock"
+  flock "$lock"
   emulate "$arch"
   if [[ $(cat "$root/.greeting-prerequisites" 2>/dev/null) != "$prerequisites" ]]; then
     rm -rf "$root"
@@ -305,8 +309,6 @@ qemu() { # architecture
 }
 
 mkdir -p "$cache"
-exec 9>"$root.lock"
-flock -n 9 || { say "another run holds $root" >&2; exit 2; }
 
 # Each released package that there is (scripts/releases), then this one over it, then removal,
 # after which every path but the package manager's records must be as before.
@@ -367,6 +369,8 @@ for step in "${steps[@]}"; do
   esac
   log=$root.$step.log
   work=$root.$step
+  exec 9>"$work.lock"
+  flock -n 9 || { say "$step: another run holds $work" >&2; exit 2; }
   rm -rf "$work"
   mkdir -p "$work"
   start=$SECONDS
