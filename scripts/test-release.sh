@@ -106,11 +106,13 @@ bootstrap() { # target, sources (array name), mmdebstrap options...
   flock "$lock"
   [[ -e $target ]] && return 0
   : >"$log"
+  # Made under another name first, which keeps the suffix that mmdebstrap's format goes by.
+  local part=${target%/*}/part.${target##*/}
   for try in 1 2; do
-    rm -rf "$target.part"
-    if unshare -m --propagation private -- mmdebstrap "$@" "$suite" "$target.part" "${from[@]}" \
+    rm -rf "$part"
+    if unshare -m --propagation private -- mmdebstrap "$@" "$suite" "$part" "${from[@]}" \
       >>"$log" 2>&1; then
-      mv "$target.part" "$target"
+      mv "$part" "$target"
       return 0
     fi
   done
