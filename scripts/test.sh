@@ -23,7 +23,7 @@ build() { # part, configure options...
   local dir=out/$1
   shift
   cmake -S . -B "$dir" "${strict[@]}" "$@" && cmake --build "$dir" -j2 &&
-    (cd "$dir" && ctest --output-on-failure -j2)
+    (cd "$dir" && ctest --output-on-failure -j2 ${leave_out:+-E "$leave_out"})
 }
 release() {
   local version news entries entry above ok=0
@@ -70,7 +70,9 @@ for part in "${parts[@]}"; do
   start=$SECONDS
   case $part in
     dev) build dev -DCMAKE_CXX_FLAGS=-Werror -DGREETING_BENCH=ON ;;
-    asan) build asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=-Werror $sanitize" \
+    # The sanitizers' runtime cannot start under a descriptor limit of 3: it loops on EMFILE
+    # before main. Those two cases run in every other part.
+    asan) leave_out=DescriptorsRunOut build asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=-Werror $sanitize" \
       "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" ;;
     static) build static -DCMAKE_CXX_FLAGS=-Werror -DGREETING_STATIC_CLIENT=ON ;;
     clang) build clang -DCMAKE_CXX_FLAGS=-Werror -DCMAKE_CXX_COMPILER=clang++ ;;
