@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian package three times, each from its own copy of the tracked sources: under
+# Builds the Debian package three times, each from its own copy of the sources: under
 # umask 022 and 077 with the suite run inside, where no case may skip, and with the nocheck
 # option and profile, which must run no test. The three must be the same bytes; blhc
 # checks the build flags and lintian the packages and the source package. Installs nothing.
-# Needs git, debhelper, lintian, blhc and the build dependencies.
+# Needs debhelper, lintian, blhc and the build dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-copy() { mkdir -p "$1/greeting" && git ls-files -z | xargs -0 cp -a --parents -t "$1/greeting"; }
+copy() { scripts/copy-sources.sh "$1/greeting"; }
 build() { # directory, umask, DEB_BUILD_OPTIONS, dpkg-buildpackage options...
   copy "$1"
   (cd "$1/greeting" && umask "$2" && DEB_BUILD_OPTIONS=$3 dpkg-buildpackage -us -uc -b "${@:4}") >"$1.log" 2>&1 ||

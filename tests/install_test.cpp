@@ -46,15 +46,11 @@ TEST_F(Installation, PackagedProgramsWork)
     if (access(DPKG_BUILDPACKAGE_PATH, X_OK) != 0 || access(DH_PATH, X_OK) != 0)
         SKIP_OR_FAIL("dpkg-dev and debhelper are needed to build the Debian package");
     guarded([] {
-        // Built without its tests (these) nor their dependencies, from a copy of the files that
-        // scripts/check-package.sh takes: the tracked ones, or where git cannot tell (none, or a
-        // tree of another user's), the tree less what builds leave in it. Unpacked, never
-        // installed: the machine's own package database is left alone.
+        // Built without its tests (these) nor their dependencies, from a copy of the sources
+        // as scripts/check-package.sh takes them. Unpacked, never installed: the machine's own
+        // package database is left alone.
         TempDir dir;
-        Child build("/bin/sh", {.args = {"-ec", R"(cd "$0" && mkdir "$2/src"
-            { git ls-files -z 2>/dev/null || find . \( -path ./.git -o -path ./out -o -path ./build \
-              -o -path './obj-*' -o -samefile "$1" \) -prune -o ! -type d -print0; } |
-              xargs -0 cp -a --parents -t "$2/src"
+        Child build("/bin/sh", {.args = {"-ec", R"("$0/scripts/copy-sources.sh" "$2/src" "$1"
             cd "$2/src" && DEB_BUILD_OPTIONS="nocheck noddebs" "$3" -us -uc -b -d -Pnocheck
             dpkg-deb -x ../*.deb ../root)",
                                          SOURCE_DIR, BUILD_DIR, dir.path, DPKG_BUILDPACKAGE_PATH}});
