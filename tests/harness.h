@@ -166,9 +166,11 @@ struct Loopback : ::testing::Test {
         if (!network_problem.empty())
             SKIP_OR_FAIL(network_problem);
     }
+    // A machine that refuses seccomp filters is in practice qemu-user, whose own descriptors
+    // leave no program of its a descriptor limit of 3 to run under: neither failure reaches it.
     void require_injection(const Launch &launch)
     {
-        if (launch.failing_syscall >= 0 && !seccomp_problem.empty())
+        if ((launch.failing_syscall >= 0 || launch.fd_limit) && !seccomp_problem.empty())
             SKIP_OR_FAIL("failures cannot be injected: " + seccomp_problem);
     }
 };
@@ -364,16 +366,15 @@ struct TempDir {
     std::error_code ignored;
 };
 
-// While a program runs, no socket or other descriptor of its own stands in for a standard one,
-// closed or not.
+// While a program runs, none of its sockets or signal descriptors stands in for a standard
+// descriptor, closed or not.
 inline void expect_standard_descriptors(pid_t pid)
 {
     for (int fd = 0; fd <= 2; ++fd) {
         auto link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
         std::error_code closed;
         auto target = std::filesystem::read_symlink(link, closed).string();
-        EXPECT_TRUE(target.empty() || target == "/dev/null" || target.rfind("pipe:", 0) == 0)
-            << fd << " is " << target;
+        EXPECT_TRUE(target.rfind("socket:", 0) && target.rfind("anon_inode:", 0)) << target;
     }
 }
 
