@@ -43,22 +43,34 @@ int stop_signal(int sigfd)
     return int(info.ssi_signo);
 }
 
-// Writes at most PIPE_BUF bytes to standard output. A reader that stops reading must not keep
-// a stop signal from ending the peer, so each write waits in poll beside the signal descriptor
-// until the pipe takes that much without blocking. Returns 0 once all is written, else the stop
-// signal that came first, or -1 once the failure is reported.
-int write_out(int sigfd, const char *text, size_t size)
+// Waits until `fd` is ready for `events` or a stop signal comes; the signal descriptor is
+// watched in the same poll, so no signal can slip in between a check and the wait. Returns 0
+// when `fd` is ready, else as stop_signal.
+int wait_for(int fd, short events, int sigfd)
 {
-    while (size > 0) {
-        pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {sigfd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+    for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {sigfd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
             perror("greeting-peer: poll");
             return -1;
         }
         if (fds[1].revents)
             return stop_signal(sigfd);
-        if (!fds[0].revents)
-            continue;
+        if (fds[0].revents)
+            return 0;
+    }
+}
+
+// Writes at most PIPE_BUF bytes to standard output. A reader that stops reading must not keep
+// a stop signal from ending the peer, so each write waits until the pipe takes that much
+// without blocking. Returns 0 once all is written, else as wait_for.
+int write_out(int sigfd, const char *text, size_t size)
+{
+    while (size > 0) {
+        if (int stopped = wait_for(STDOUT_FILENO, POLLOUT, sigfd))
+            return stopped;
         ssize_t n = write(STDOUT_FILENO, text, size);
         if (n < 0 && errno != EINTR) {
             perror("greeting-peer: write to standard output failed");
@@ -200,19 +212,9 @@ int bind_port()
 // failure is reported (with `once`, also an answer that could not be sent).
 int serve(int sockfd, int sigfd, bool once)
 {
-    pollfd fds[2] = {{sockfd, POLLIN, 0}, {sigfd, POLLIN, 0}};
     for (;;) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            perror("greeting-peer: poll");
-            return -1;
-        }
-        if (fds[1].revents)
-            return stop_signal(sigfd);
-        if (!fds[0].revents)
-            continue;
-
+        if (int stopped = wait_for(sockfd, POLLIN, sigfd))
+            return stopped;
         unsigned char data[65536];
         sockaddr_in from;
         socklen_t fromlen = sizeof(from);
