@@ -102,7 +102,7 @@ bootstrap() { # target, sources (array name), mmdebstrap options...
   local target=$1 log=$1.log
   local -n from=$2
   shift 2
-  exec {lock}>"$target.lock"
+  exec {lock}>"$target.made.lock"
   flock "$lock"
   [[ -e $target ]] && return 0
   : >"$log"
