@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <fstream>
+#include <functional>
 #include <random>
 
 namespace
@@ -10,65 +11,19 @@ namespace
 
 using Client = Loopback;
 
-// One whole run of the client against a test peer that answers `reply`; checks the greeting.
-struct Exchange {
-    sockaddr_in from{};
-    Child child;
-    Exchange(const Udp &peer, const std::string &reply, const Launch &launch = {})
-        : child(BIN_DIR "/client", launch)
-    {
-        int low, high;
-        scan("/proc/sys/net/ipv4/ip_local_port_range", "%d %d", &low, &high);
-        EXPECT_EQ(peer.receive(from, &child), "Hello from client");
-        EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-        EXPECT_GE(ntohs(from.sin_port), low);
-        EXPECT_LE(ntohs(from.sin_port), high);
-        peer.send(reply, from);
-        child.finish();
-    }
-};
-
-struct ReplyCase {
-    const char *name;
-    std::string reply;
-    std::vector<std::string> args = {};
-    bool to_file = false; // standard output is a file, not a pipe
-    friend void PrintTo(const ReplyCase &row, std::ostream *os) { *os << row.name; }
-};
-using Replies = Cases<ReplyCase>;
-
-TEST_P(Replies, ArePrintedAsReceived)
+// Takes the greeting: the 17 bytes, from 127.0.0.1 and a port that the system chose. Returns
+// where it came from.
+sockaddr_in expect_greeting(const Udp &peer, Child &client)
 {
-    guarded([&] {
-        TempDir dir;
-        Launch launch{.args = GetParam().args};
-        if (GetParam().to_file)
-            launch.stdout_path = dir.path + "/stdout";
-        Udp peer("127.0.0.1", 8080);
-        Exchange run(peer, GetParam().reply, launch);
-        if (GetParam().to_file) {
-            std::ifstream file(launch.stdout_path);
-            run.child.stdout_text.assign(std::istreambuf_iterator<char>(file), {});
-        }
-        expect_ended(run.child, printed_for(GetParam().reply), "", 0);
-    });
+    int low, high;
+    scan("/proc/sys/net/ipv4/ip_local_port_range", "%d %d", &low, &high);
+    sockaddr_in from{};
+    EXPECT_EQ(peer.receive(from, &client), "Hello from client");
+    EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_GE(ntohs(from.sin_port), low);
+    EXPECT_LE(ntohs(from.sin_port), high);
+    return from;
 }
-
-// clang-format off
-const ReplyCase replies[] = {
-    {"Short", "hi there"},
-    {"Empty", ""},
-    {"CutAtAZeroByte", std::string("before\0after", 12)},
-    {"CutAfter1024Bytes", std::string(1024, 'y') + "beyond the limit"},
-    {"OfExactly1024Bytes", std::string(1024, 'x')},
-    {"EndingInANewline", "ends with a newline\n"},
-    {"WithControlBytes", "\x1b[1mraw escape\x1b[0m\r\t\x7f\xff"},
-    {"WhateverTheArguments", "hi there", {"-p", "9090", "127.0.0.2", ""}},
-    {"WithHelpAskedFor", "hi there", {"--help"}},
-    {"ToAFile", std::string(1500, 'f'), {}, true},
-};
-// clang-format on
-INSTANTIATE_TEST_SUITE_P(Client, Replies, ::testing::ValuesIn(replies), row_name);
 
 TEST_F(Client, PrintsSeededRandomRepliesAsReceived)
 {
@@ -84,14 +39,15 @@ TEST_F(Client, PrintsSeededRandomRepliesAsReceived)
             for (char &c : reply)
                 c = zero_odds[i % 3] && random() % zero_odds[i % 3] == 0 ? '\0'
                                                                          : char(byte(random));
-            Exchange run(peer, reply);
-            expect_ended(run.child, printed_for(reply), "", 0);
+            Child client(BIN_DIR "/client");
+            peer.send(reply, expect_greeting(peer, client));
+            expect_ended(client, printed_for(reply), "", 0);
         }
     });
 }
 
 // What the test does once it has the greeting, given the test peer and the client's address.
-using Meanwhile = void (*)(Child &client, const Udp &peer, const sockaddr_in &to);
+using Meanwhile = std::function<void(Child &client, const Udp &peer, const sockaddr_in &to)>;
 struct RunCase {
     const char *name;
     Launch launch;
@@ -99,8 +55,18 @@ struct RunCase {
     Meanwhile meanwhile;
     std::string out, err;
     int exit_code;
+    bool to_file = false; // standard output is a file, read once the run has ended
     friend void PrintTo(const RunCase &row, std::ostream *os) { *os << row.name; }
 };
+// A run answered with `reply`, which is printed as it came.
+RunCase replied(const char *name, const std::string &reply, Launch launch = {},
+                bool to_file = false)
+{
+    auto answer = [reply](Child &, const Udp &peer, const sockaddr_in &to) {
+        peer.send(reply, to);
+    };
+    return {name, launch, true, answer, printed_for(reply), "", 0, to_file};
+}
 struct Runs : Cases<RunCase> {
     void SetUp() override
     {
@@ -112,12 +78,18 @@ struct Runs : Cases<RunCase> {
 TEST_P(Runs, EndAsUsersExpect)
 {
     guarded([&] {
+        TempDir dir;
+        Launch launch = GetParam().launch;
+        if (GetParam().to_file)
+            launch.stdout_path = dir.path + "/stdout";
         Udp peer("127.0.0.1", 8080);
-        Child client(BIN_DIR "/client", GetParam().launch);
-        sockaddr_in to;
-        if (GetParam().greets) {
-            peer.receive(to, &client);
-            GetParam().meanwhile(client, peer, to);
+        Child client(BIN_DIR "/client", launch);
+        if (GetParam().greets)
+            GetParam().meanwhile(client, peer, expect_greeting(peer, client));
+        client.finish();
+        if (GetParam().to_file) {
+            std::ifstream file(launch.stdout_path);
+            client.stdout_text.assign(std::istreambuf_iterator<char>(file), {});
         }
         expect_ended(client, GetParam().out, GetParam().err, GetParam().exit_code);
     });
@@ -140,6 +112,16 @@ constexpr char cannot_write[] = "write to standard output failed";
 // Where a system call is made to fail, no reply is ever sent: the run must end by itself.
 // clang-format off
 const RunCase runs[] = {
+    replied("Short", "hi there"),
+    replied("Empty", ""),
+    replied("CutAtAZeroByte", std::string("before\0after", 12)),
+    replied("CutAfter1024Bytes", std::string(1024, 'y') + "beyond the limit"),
+    replied("OfExactly1024Bytes", std::string(1024, 'x')),
+    replied("EndingInANewline", "ends with a newline\n"),
+    replied("WithControlBytes", "\x1b[1mraw escape\x1b[0m\r\t\x7f\xff"),
+    replied("WhateverTheArguments", "hi there", {.args = {"-p", "9090", "127.0.0.2", ""}}),
+    replied("WithHelpAskedFor", "hi there", {.args = {"--help"}}),
+    replied("ToAFile", std::string(1500, 'f'), {}, true),
     {"TakesTheFirstDatagramFromAnySender", {}, true,
      [](Child &, const Udp &, const sockaddr_in &to) { Udp("127.0.0.2", 0).send("stranger", to); },
      printed_for("stranger"), "", 0},
