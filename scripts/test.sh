@@ -58,6 +58,26 @@ release() {
     echo "README.md does not show '$line'"
     ok=1
   fi
+  # The README names the releases and architectures of CONTRIBUTING.md's tried table, no
+  # other, and Ubuntu only as untried.
+  local table readme
+  names() {
+    local text
+    text=$(cat)
+    { grep -oE "Debian [0-9]+((, | and )[0-9]+)*" <<<"$text" | grep -oE "[0-9]+"
+      grep -owF -f <(dpkg-architecture -L) <<<"$text"; } | sort -u
+  }
+  table=$(grep -E '^\| (Debian|Ubuntu) ' CONTRIBUTING.md | names)
+  readme=$(names <README.md)
+  if [[ $table != "$readme" ]]; then
+    echo "README.md and CONTRIBUTING.md's tried table name other releases or architectures:"
+    diff <(echo "$readme") <(echo "$table")
+    ok=1
+  fi
+  if grep -E '^\| Ubuntu' CONTRIBUTING.md | grep -vq untried || ! grep -q 'untried, as are Ubuntu' README.md; then
+    echo "Ubuntu is untried, and both documents must say so"
+    ok=1
+  fi
   return $ok
 }
 
