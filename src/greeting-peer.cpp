@@ -119,9 +119,9 @@ int read_command_line(int argc, char **argv, bool &once)
                               {nullptr, 0, nullptr, 0}};
     opterr = 0; // the message below names the argument as given
     const char *unrecognized = nullptr;
-    // "+" stops at the first argument that is no option, so that none is moved, and `optind`
-    // before each call is the argument read: no short option is taken, so no cluster is ever
-    // left half read, and getopt_long cannot be trusted to say where one failed.
+    // getopt_long does not say which argument it failed on. With "+" it stops at the first
+    // argument that is no option and moves none, and with no short option to take it never
+    // stops inside a cluster: the argument at `optind` before each call is the one it reads.
     for (int at = optind, opt;
          !unrecognized && (opt = getopt_long(argc, argv, "+", options, nullptr)) != -1;
          at = optind) {
