@@ -39,7 +39,8 @@
 # and ip; sbuild and uidmap for its steps (a subordinate id range for root is added once);
 # piuparts, reprotest, disorderfs, faketime, devscripts, and for qemu-HOST the cross compiler,
 # qemu-user-static, arch-test and googletest. Every mount lives inside `unshare -m`, so none
-# outlives the run; nothing touches the host's package database or its port 8080.
+# outlives the run. Besides binfmt_misc and root's subordinate ids, nothing of the host changes:
+# not its package database, nor its port 8080.
 set -euo pipefail
 shopt -s inherit_errexit
 
