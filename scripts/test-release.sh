@@ -228,6 +228,12 @@ cross() { # host architecture
   grep -q 'Linking CXX executable client_test' greeting_*_"$1".build
 }
 
+# A fresh clone of HEAD in $work/greeting, to work in.
+clone_head() {
+  git clone -q "$repo" "$work/greeting"
+  cd "$work/greeting"
+}
+
 on_host_release() {
   [[ $(. /etc/os-release && echo "${VERSION_CODENAME:-}") == "$suite" ]] ||
     { echo "$step builds with this machine's packages: run it for its own release"; false; }
@@ -254,8 +260,7 @@ piuparts_step() {
 
 twice() {
   on_host_release
-  git clone -q "$repo" "$work/greeting"
-  cd "$work/greeting"
+  clone_head
   DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b
   DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b
   debian/rules clean
@@ -266,8 +271,7 @@ twice() {
 # user_group is left out: it needs sudo and a second user.
 reprotest_step() {
   on_host_release
-  git clone -q "$repo" "$work/greeting"
-  cd "$work/greeting"
+  clone_head
   DEB_BUILD_OPTIONS=nocheck DEB_BUILD_PROFILES=nocheck timeout "$step_timeout" reprotest --vary=+all,-user_group \
     --min-cpus=2 . '../*.deb' -- null
 }
@@ -285,8 +289,7 @@ missing_breaks() {
 }
 
 wrap_and_sort() {
-  git clone -q "$repo" "$work/greeting"
-  cd "$work/greeting"
+  clone_head
   wrap-and-sort -ast --dry-run | { ! grep .; }
 }
 
@@ -294,8 +297,7 @@ qemu() { # architecture
   local triple emulated toolchain
   triple=$(dpkg-architecture -a"$1" -qDEB_HOST_GNU_TYPE 2>/dev/null)
   emulated=$(emulate "$1")
-  git clone -q "$repo" "$work/greeting"
-  cd "$work/greeting"
+  clone_head
   toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cross.cmake" -DGREETING_CROSS_TRIPLE="$triple"
     -DGREETING_CROSS_QEMU="$(qemu_cpu "$1")" -DCMAKE_BUILD_TYPE=Release)
   cmake -S /usr/src/googletest -B out/googletest "${toolchain[@]}" -DBUILD_GMOCK=OFF \
