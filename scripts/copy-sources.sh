@@ -9,7 +9,7 @@ set -eu
 dest=$1
 cd "$(dirname "$0")/.."
 mkdir -p "$dest"
-if files=$(git ls-files 2>/dev/null) && [ -n "$files" ]; then
+if git ls-files --error-unmatch CMakeLists.txt >/dev/null 2>&1; then
   git ls-files -z
 else
   find . \( -path ./.git -o -path ./out -o -path ./build -o -path './obj-*' \
