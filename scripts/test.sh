@@ -74,7 +74,8 @@ release() {
     diff <(echo "$readme") <(echo "$table")
     ok=1
   fi
-  if grep -E '^\| Ubuntu' CONTRIBUTING.md | grep -vq untried || ! grep -q 'untried, as are Ubuntu' README.md; then
+  if grep -E '^\| Ubuntu' CONTRIBUTING.md | grep -vq untried ||
+    ! grep -q 'untried, as are Ubuntu' README.md; then
     echo "Ubuntu is untried, and both documents must say so"
     ok=1
   fi
@@ -92,8 +93,8 @@ for part in "${parts[@]}"; do
     dev) build dev -DCMAKE_CXX_FLAGS=-Werror -DGREETING_BENCH=ON ;;
     # The sanitizers' runtime cannot start under a descriptor limit of 3: it loops on EMFILE
     # before main. Those two cases run in every other part.
-    asan) leave_out=DescriptorsRunOut build asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=-Werror $sanitize" \
-      "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" ;;
+    asan) leave_out=DescriptorsRunOut build asan -DCMAKE_BUILD_TYPE=Debug \
+      "-DCMAKE_CXX_FLAGS=-Werror $sanitize" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" ;;
     static) build static -DCMAKE_CXX_FLAGS=-Werror -DGREETING_STATIC_CLIENT=ON ;;
     clang) build clang -DCMAKE_CXX_FLAGS=-Werror -DCMAKE_CXX_COMPILER=clang++ ;;
     package) scripts/check-package.sh ;;
