@@ -73,22 +73,20 @@ prerequisites=$(grep -v '^#' "$repo/scripts/prerequisites")
 
 say() { printf '%s/%s %s\n' "$suite" "$arch" "$*"; }
 
-# Makes the kernel run ARCH's programs, through qemu-user where it cannot itself. Prints
-# "emulated" when it does.
-emulate() { # architecture
-  [[ $1 == "$host_arch" ]] || arch-test -n "$1" >/dev/null 2>&1 && return 0
-  local qemu
-  qemu=$(qemu_cpu "$1")
-  mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-  if [[ ! -e /proc/sys/fs/binfmt_misc/qemu-$qemu ]]; then
-    if [[ -e /usr/lib/binfmt.d/qemu-$qemu.conf ]]; then
-      cat "/usr/lib/binfmt.d/qemu-$qemu.conf"
-    else # qemu-user-static leaves i386 out on amd64, whose kernels mostly run it
-      printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:'
-      printf '%s\n' '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
-    fi >/proc/sys/fs/binfmt_misc/register
+# The binfmt_misc rule that runs CPU's programs under qemu-user, as one line: the kernel takes a
+# rule only whole, in one write.
+qemu_rule() { # cpu
+  if [[ -e /usr/lib/binfmt.d/qemu-$1.conf ]]; then
+    head -n 1 "/usr/lib/binfmt.d/qemu-$1.conf"
+  else # qemu-user-static leaves i386 out on amd64, whose kernels mostly run it
+    printf '%s%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:' \
+      '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
   fi
-  echo emulated
+}
+# A rule that keeps CPU's programs from running at all: binfmt_misc is asked before the kernel's
+# own loaders, so this also holds where the kernel could run them itself.
+refuse_rule() { # cpu
+  qemu_rule "$1" | awk -F: -v OFS=: '{ $2 = "refuse-" $2; $7 = "/bin/false"; $8 = "F"; print }'
 }
 qemu_cpu() { # architecture
   case $(dpkg-architecture -a"$1" -qDEB_HOST_GNU_CPU 2>/dev/null) in
@@ -96,6 +94,71 @@ qemu_cpu() { # architecture
     powerpc64le) echo ppc64le ;;
     *) dpkg-architecture -a"$1" -qDEB_HOST_GNU_CPU 2>/dev/null ;;
   esac
+}
+# Whether ARCH's programs run here without an emulator. GREETING_EMULATE=1 says no for any
+# architecture but the host's, to try the emulated path on a kernel that runs ARCH itself.
+native() { # architecture
+  [[ $1 == "$host_arch" ]] || { [[ -z ${GREETING_EMULATE:-} ]] && arch-test -n "$1" >/dev/null 2>&1; }
+}
+
+# Linux 6.7 and later give a user namespace that mounts binfmt_misc an instance of its own: the
+# host's entries do not reach into it, and its own are asked first.
+own_binfmt() {
+  if [[ -z ${own_binfmt_works:-} ]]; then
+    own_binfmt_works=no
+    mkdir -p "$work/binfmt"
+    ! unshare --map-user=0 --map-group=0 -m -- mount -t binfmt_misc binfmt_misc "$work/binfmt" \
+      2>/dev/null || own_binfmt_works=yes
+  fi
+  [[ $own_binfmt_works == yes ]]
+}
+subids() {
+  grep -qs '^root:' /etc/subuid && grep -qs '^root:' /etc/subgid ||
+    usermod --add-subuids 1000000-1065535 --add-subgids 1000000-1065535 root
+}
+# Runs a command with a binfmt_misc of its own that holds only the rules given (one per line),
+# as root in a user namespace where root and its subordinate ids keep their numbers, so that
+# sbuild's and mmdebstrap's own namespaces work inside it as outside.
+with_binfmt() { # rules, command...
+  local rules=$1 uid gid
+  shift
+  subids
+  uid=$(awk -F: '$1 == "root" { print $2 "," $2 "," $3; exit }' /etc/subuid)
+  gid=$(awk -F: '$1 == "root" { print $2 "," $2 "," $3; exit }' /etc/subgid)
+  mkdir -p "$work/binfmt"
+  unshare --map-user=0 --map-group=0 --map-users="$uid" --map-groups="$gid" -m \
+    --propagation private -- /bin/bash -ec 'mount -t binfmt_misc binfmt_misc "$1"
+      while IFS= read -r rule; do printf "%s" "$rule" >"$1/register"; done <<<"$2"
+      shift 2
+      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@"
+}
+# Where this kernel has no binfmt_misc per user namespace: registers qemu-user for ARCH on the
+# host, where no entry runs it yet.
+register_on_host() { # architecture
+  local cpu
+  cpu=$(qemu_cpu "$1")
+  mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [[ -e /proc/sys/fs/binfmt_misc/qemu-$cpu ]] || qemu_rule "$cpu" >/proc/sys/fs/binfmt_misc/register
+}
+# Decides how a step runs ARCH's programs, and says so on a line that the step's line repeats:
+# natively where "native" is asked for and the kernel can, else under qemu-user in a binfmt_misc
+# of the step's own (the caller's array `through` runs a command there), else, on kernels before
+# Linux 6.7, natively where the kernel can or with qemu-user registered on the host. Sets the
+# caller's `emulated`.
+emulation() { # architecture, [native]
+  emulated=''
+  if [[ ${2:-} == native ]] && native "$1"; then
+    echo "note: natively"
+  elif own_binfmt; then
+    emulated=1 through=(with_binfmt "$(qemu_rule "$(qemu_cpu "$1")")")
+    echo "note: under qemu-user"
+  elif native "$1"; then
+    echo "note: natively: this kernel has no binfmt_misc of a user namespace's own to emulate in"
+  else
+    emulated=1
+    register_on_host "$1"
+    echo "note: under qemu-user, registered on the host"
+  fi
 }
 
 # Makes a tarball or tree of SUITE with mmdebstrap once, trying a failed download once more.
@@ -111,7 +174,7 @@ bootstrap() { # target, sources (array name), mmdebstrap options...
   local part=${target%/*}/part.${target##*/}
   for try in 1 2; do
     rm -rf "$part"
-    if unshare -m --propagation private -- mmdebstrap "$@" "$suite" "$part" "${from[@]}" \
+    if "${through[@]}" unshare -m --propagation private -- mmdebstrap "$@" "$suite" "$part" "${from[@]}" \
       >>"$log" 2>&1; then
       mv "$part" "$target"
       return 0
@@ -147,7 +210,7 @@ in_chroot() { # online command, offline command
 in_tree() {
   exec {lock}>"$root.lock"
   flock "$lock"
-  emulate "$arch"
+  native "$arch" || register_on_host "$arch"
   if [[ $(cat "$root/.greeting-prerequisites" 2>/dev/null) != "$prerequisites" ]]; then
     rm -rf "$root"
     bootstrap "$root" native_sources --arch="$arch" --variant=minbase \
@@ -160,18 +223,21 @@ in_tree() {
   in_chroot "$online" "cd /root/greeting; $command"
 }
 
-# Builds the source package of HEAD in $work, then runs sbuild on it in $work/out.
+# Builds the source package of HEAD in $work, then runs sbuild on it in $work/out, through the
+# command in the caller's array `through` (if any). sbuild's log of the build holds the cause of
+# whatever fails from there on, so the step's line names it.
 sbuild_head() { # tarball, sbuild options...
-  local tarball=$1
+  local tarball=$1 status=0
   shift
-  grep -qs '^root:' /etc/subuid && grep -qs '^root:' /etc/subgid ||
-    usermod --add-subuids 1000000-1065535 --add-subgids 1000000-1065535 root
+  subids
   mkdir -p "$work/greeting" "$work/out"
   git -C "$repo" archive HEAD | tar -x -C "$work/greeting"
   (cd "$work" && dpkg-source -b greeting)
   cd "$work/out"
-  timeout "$step_timeout" sbuild --chroot-mode=unshare --chroot="$tarball" --dist="$suite" \
-    --no-run-piuparts --no-run-autopkgtest "$@" ../greeting_*.dsc
+  "${through[@]}" timeout "$step_timeout" sbuild --chroot-mode=unshare --chroot="$tarball" \
+    --dist="$suite" --no-run-piuparts --no-run-autopkgtest "$@" ../greeting_*.dsc || status=$?
+  echo "cause: $(find "$work/out" -maxdepth 1 -name '*.build' -type l)"
+  return $status
 }
 buildd_tarball() {
   bootstrap "$root.buildd.tar" native_sources --arch="$arch" --variant=buildd \
@@ -181,15 +247,15 @@ buildd_tarball() {
 
 # Which cases skipped, from a ctest --verbose log. None may, but where ARCH is emulated those
 # that inject failures: qemu-user refuses seccomp filters.
-skips() { # log, emulated
+skips() { # log
   local skipped injected
   skipped=$(sed -n 's/^[[:space:]]*\([0-9]*\) - .* (Skipped)$/\1/p' "$1" | sort -u)
   injected=$(sed -n 's/^\([0-9]*\): failures cannot be injected: .*/\1/p' "$1" | sort -u)
   grep -q '100% tests passed' "$1"
   if [[ -z $skipped ]]; then
-    echo "skips: none"
-  elif [[ -n $2 && $skipped == "$injected" ]]; then
-    echo "skips: $(wc -l <<<"$skipped") cases that inject failures, which qemu-user refuses"
+    echo "note: skips: none"
+  elif [[ -n $emulated && $skipped == "$injected" ]]; then
+    echo "note: skips: $(wc -l <<<"$skipped") cases that inject failures, which qemu-user refuses"
   else
     echo "skips: cases $(echo $skipped) skipped, where no case may skip (see above)"
     return 1
@@ -197,29 +263,48 @@ skips() { # log, emulated
 }
 
 buildd() {
-  local emulated tarball
-  emulated=$(emulate "$arch")
+  local emulated through=() tarball
+  emulation "$arch" native
   tarball=$(buildd_tarball)
   # The changes are for SUITE, the changelog for Debian's unstable: as it should be.
   sbuild_head "$tarball" --arch="$arch" --run-lintian --lintian-opts="--fail-on\
  error,warning --suppress-tags changelog-distribution-does-not-match-changes-file,distribution-and-changes-mismatch"
   # sbuild succeeds whatever lintian found, and says what it found in its summary.
   grep -qx 'Lintian: pass' greeting_*_"$arch".build
-  skips greeting_*_"$arch".build "$emulated"
+  skips greeting_*_"$arch".build
 }
 
 source_package() {
-  local tarball
+  local through=() tarball
   tarball=$(buildd_tarball)
   sbuild_head "$tarball" --source --no-arch-any --no-arch-all --no-run-lintian
   ls greeting_*.dsc greeting_*_source.changes
 }
 
+# The build must not be able to run HOST's programs: in a binfmt_misc of its own, a rule that
+# refuses them. On kernels before Linux 6.7 the job cannot hide the host's entries, and fails
+# where one runs HOST's programs rather than pass blind.
 cross() { # host architecture
-  local all
+  local all through=() entry
   all=$(printf '%s\n' "${architectures[@]}" | grep -v -e "^$arch\$" -e '^$' | paste -sd,)
   bootstrap "$cache/$suite.cross.buildd.tar" sources --architectures="$arch,$all" \
     --variant=buildd --include=apt-utils --skip=output/mknod --format=tar
+  if own_binfmt; then
+    through=(with_binfmt "$(refuse_rule "$(qemu_cpu "$1")")")
+    ! "${through[@]}" arch-test "$1" || { echo "$1's programs run even so"; return 1; }
+  elif arch-test "$1" >/dev/null 2>&1; then
+    for entry in /proc/sys/fs/binfmt_misc/*; do
+      [[ $(head -n 1 "$entry" 2>/dev/null) == enabled ]] &&
+        grep -q "^interpreter .*$(qemu_cpu "$1")" "$entry" && break
+      entry=''
+    done
+    if [[ -n $entry ]]; then
+      echo "binfmt_misc entry $entry runs $1's programs on this host, where a build that runs what it builds would pass unseen: disable it for the run (echo 0 >$entry; echo 1 enables it again), or run on Linux 6.7 or later, where the job has a binfmt_misc of its own"
+    else
+      echo "this kernel runs $1's programs itself: a cross build cannot be checked here"
+    fi
+    return 1
+  fi
   # With the cross profile alone the suite is built for HOST, so that what it holds for each
   # architecture compiles; nocheck keeps it from running.
   DEB_BUILD_OPTIONS=nocheck sbuild_head "$cache/$suite.cross.buildd.tar" --host="$1" \
@@ -268,22 +353,34 @@ twice() {
   [[ -z $(git status --porcelain --ignored) ]]
 }
 
-# user_group is left out: it needs sudo and a second user.
+# user_group is left out: it needs sudo and a second user. diffoscope's report of a difference
+# is in the log and in the file the step's line names; a variation that this machine cannot
+# apply is named in the line.
 reprotest_step() {
+  local status=0
   on_host_release
   clone_head
-  DEB_BUILD_OPTIONS=nocheck DEB_BUILD_PROFILES=nocheck timeout "$step_timeout" reprotest --vary=+all,-user_group \
-    --min-cpus=2 . '../*.deb' -- null
+  DEB_BUILD_OPTIONS=nocheck DEB_BUILD_PROFILES=nocheck timeout "$step_timeout" reprotest \
+    --store-dir="$work/store" --vary=+all,-user_group --min-cpus=2 . '../*.deb' -- null ||
+    status=$?
+  sed -n 's/.* \([a-z_]*\) is ineffective$/note: \1 varied to no effect here/p' "$log" | sort -u
+  find "$work/store" -name '*.diffoscope.out' -printf 'cause: %p\n'
+  return $status
 }
 
+# Every index of a path that can conflict: the architecture's and Architecture: all's, in SUITE
+# and its updates.
 missing_breaks() {
+  local from
   package_of HEAD new
-  /usr/lib/apt/apt-helper download-file "$mirror/dists/$suite/main/Contents-$arch.gz" \
-    "$work/Contents.gz"
+  for from in "$suite/main/Contents-$arch" "$suite/main/Contents-all" \
+    "$suite-updates/main/Contents-$arch" "$suite-updates/main/Contents-all"; do
+    /usr/lib/apt/apt-helper download-file "$mirror/dists/$from.gz" "$work/${from//\//_}.gz"
+  done
   dpkg-deb -c "$work"/new/greeting_*_"$host_arch".deb | awk '!/^d/ { sub("^\\./", "", $6); print $6 }' \
     >"$work/ours"
   cat "$work/ours"
-  zcat "$work/Contents.gz" |
+  zcat "$work"/*_Contents-*.gz |
     awk 'NR == FNR { ours[$1]; next } $1 in ours { print "also in " $2 ": " $1; found = 1 }
       END { exit found }' "$work/ours" -
 }
@@ -294,9 +391,9 @@ wrap_and_sort() {
 }
 
 qemu() { # architecture
-  local triple emulated toolchain
+  local triple emulated through=() toolchain
   triple=$(dpkg-architecture -a"$1" -qDEB_HOST_GNU_TYPE 2>/dev/null)
-  emulated=$(emulate "$1")
+  emulation "$1"
   clone_head
   toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cross.cmake" -DGREETING_CROSS_TRIPLE="$triple"
     -DGREETING_CROSS_QEMU="$(qemu_cpu "$1")" -DCMAKE_BUILD_TYPE=Release)
@@ -308,9 +405,11 @@ qemu() { # architecture
   cmake -S . -B out/build "${toolchain[@]}" -DCMAKE_FIND_ROOT_PATH="$PWD/out/target" \
     -DCMAKE_EXE_LINKER_FLAGS=-static -DCMAKE_CXX_FLAGS=-Werror
   cmake --build out/build -j2
-  (cd out/build && timeout "$step_timeout" ctest -j2 --verbose) >ctest.log 2>&1 || true
+  echo "cause: $PWD/ctest.log"
+  (cd out/build && "${through[@]}" timeout "$step_timeout" ctest -j2 --verbose) >ctest.log 2>&1 ||
+    true
   tail -n 30 ctest.log
-  skips ctest.log "${emulated:-emulated}"
+  skips ctest.log
 }
 
 mkdir -p "$cache"
@@ -383,11 +482,12 @@ for step in "${steps[@]}"; do
   (set -e; $runner) >"$log" 2>&1
   status=$?
   set -e
+  note=$(sed -n 's/^note: //p' "$log" | paste -sd ';' | sed 's/;/; /g')
   if ((status == 0)); then
-    note=$(grep -m1 '^skips: ' "$log" || true)
     say "$step: passed in $((SECONDS - start)) s${note:+ ($note)}"
   else
-    say "$step: FAILED (exit $status) in $((SECONDS - start)) s, see $log"
+    cause=$(sed -n 's/^cause: //p' "$log" | tail -n 1)
+    say "$step: FAILED (exit $status) in $((SECONDS - start)) s${note:+ ($note)}, see $log${cause:+ and $cause}"
     failed=1
   fi
 done
