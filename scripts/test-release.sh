@@ -117,20 +117,27 @@ subids() {
     usermod --add-subuids 1000000-1065535 --add-subgids 1000000-1065535 root
 }
 # Runs a command with a binfmt_misc of its own that holds only the rules given (one per line),
-# as root in a user namespace where root and its subordinate ids keep their numbers, so that
-# sbuild's and mmdebstrap's own namespaces work inside it as outside.
+# in a user namespace where every id keeps its number: packages' scripts chown to system users,
+# and sbuild's namespaces take root's subordinate ids. Only root of the host can map them all,
+# so the namespace waits for its maps from here.
 with_binfmt() { # rules, command...
-  local rules=$1 uid gid
+  local rules=$1 pid status=0
   shift
-  subids
-  uid=$(awk -F: '$1 == "root" { print $2 "," $2 "," $3; exit }' /etc/subuid)
-  gid=$(awk -F: '$1 == "root" { print $2 "," $2 "," $3; exit }' /etc/subgid)
+  rm -f "$work/binfmt.made" "$work/binfmt.mapped"
+  mkfifo "$work/binfmt.made" "$work/binfmt.mapped"
   mkdir -p "$work/binfmt"
-  unshare --map-user=0 --map-group=0 --map-users="$uid" --map-groups="$gid" -m \
-    --propagation private -- /bin/bash -ec 'mount -t binfmt_misc binfmt_misc "$1"
+  unshare -U -m --propagation private -- /bin/bash -ec 'echo >"$1.made"; read -r _ <"$1.mapped"
+      mount -t binfmt_misc binfmt_misc "$1"
       while IFS= read -r rule; do printf "%s" "$rule" >"$1/register"; done <<<"$2"
       shift 2
-      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@"
+      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@" <&0 &
+  pid=$!
+  read -r _ <"$work/binfmt.made"
+  echo '0 0 4294967295' >"/proc/$pid/uid_map"
+  echo '0 0 4294967295' >"/proc/$pid/gid_map"
+  echo >"$work/binfmt.mapped"
+  wait "$pid" || status=$?
+  return $status
 }
 # Where this kernel has no binfmt_misc per user namespace: registers qemu-user for ARCH on the
 # host, where no entry runs it yet.
