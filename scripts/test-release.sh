@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Tries the committed HEAD on a Debian release as its users there would, and as Debian's own
-# packaging pipeline checks a package on every commit. Each step is reported on one line, its
-# whole output in a log beside the cache.
+# packaging pipeline checks a package on every commit. Each step is reported on one line, with
+# how it ran what it names in brackets; a failed step's line names its log and, where another
+# file holds the cause (sbuild's log of the build, diffoscope's report, ctest's), that file.
 #
 #   scripts/test-release.sh [--arch ARCH] SUITE [STEP...]
 #
-# SUITE is a Debian codename (bullseye, bookworm, trixie); ARCH defaults to the host's. Where
-# the kernel cannot run ARCH's programs itself, qemu-user-static runs them through binfmt_misc.
+# SUITE is a Debian codename (bullseye, bookworm, trixie); ARCH defaults to the host's. Each step
+# says what it catches, and what it cannot:
 #
 # In a tree of SUITE holding scripts/prerequisites, in a fresh clone, with a network of its own:
 #   demo          scripts/demo.sh (the default step)
@@ -16,31 +17,49 @@
 #   autopkgtest   the package's autopkgtest
 #   upgrade       the package of each release in scripts/releases that has one, this one over
 #                 it, then its removal, which must leave nothing behind
+#   For another ARCH that the kernel cannot run, these register qemu-user on the host.
 # The pipeline's jobs, with sbuild in unshare mode in a `buildd` tarball of SUITE:
 #   buildd        the package for ARCH with the suite run inside, where no case may skip, and
-#                 SUITE's lintian, which must find no error and no warning
+#                 SUITE's lintian, which must find no error and no warning. Another ARCH runs
+#                 natively where the kernel can, so the failures injected run too; else under
+#                 qemu-user, where only the cases that inject failures may skip. Set
+#                 GREETING_EMULATE=1 to take that path on a kernel that runs ARCH itself.
 #   source        the source package alone
 #   all           none: there is no Architecture: all package, and the pipeline skips the job
 #   cross-HOST    cross-built for HOST as the pipeline does (nocheck), the suite built but not
-#                 run, in one tarball that holds all of SUITE's architectures
+#                 run, in one tarball that holds all of SUITE's architectures. Catches a build
+#                 that runs a program it has built, which cannot run: from Linux 6.7 the job has
+#                 a binfmt_misc of its own that refuses HOST's programs, whatever the host has
+#                 registered and whatever it could run itself. Before 6.7 it cannot hide the
+#                 host's entries: where one runs HOST's programs (or the kernel does) it fails,
+#                 naming the entry, rather than pass blind.
 #   piuparts      installed, removed and purged; the last release in scripts/releases, then
 #                 this one over it
 # On this machine, whose release SUITE must be for the steps that build here:
 #   twice         dpkg-buildpackage twice in one clone, then debian/rules clean, after which
 #                 git status --ignored must show nothing
-#   reprotest     two builds, varied in every way that works as root without sudo: same bytes
-#   missing-breaks  no package of SUITE ships a path of this one
+#   reprotest     two builds, varied in every way that works as root without sudo, must be the
+#                 same bytes; diffoscope reports a difference. A variation that cannot take
+#                 effect here (num_cpus on 2 cores) is named in the line: it checked nothing.
+#   missing-breaks  no package of SUITE or SUITE-updates ships a path of this one: the indexes
+#                 of ARCH and of Architecture: all. Packages only in other archives are unseen.
 #   wrap-and-sort debian/ is as `wrap-and-sort -ast` leaves it
 #   qemu-HOST     the suite cross-built for HOST with CMake and run under qemu-user, where
-#                 only the cases that inject failures may skip (qemu refuses seccomp filters)
+#                 only the cases that inject failures may skip (qemu refuses seccomp filters).
+#                 From Linux 6.7 the emulator is registered in a binfmt_misc of the step's own,
+#                 asked before the kernel's loaders, so it runs even where the kernel could run
+#                 HOST itself, and nothing stays registered on the host. Before 6.7 a HOST the
+#                 kernel runs runs natively (the line says so); another is registered on the
+#                 host and stays, where a cross-HOST job after it then fails, as above.
 #
 # Tarballs and trees are kept under $GREETING_CHROOTS (default ~/.cache/greeting/chroots); the
 # tree is made again when scripts/prerequisites changes. Needs root, mmdebstrap, git, unshare
 # and ip; sbuild and uidmap for its steps (a subordinate id range for root is added once);
-# piuparts, reprotest, disorderfs, faketime, devscripts, and for qemu-HOST the cross compiler,
-# qemu-user-static, arch-test and googletest. Every mount lives inside `unshare -m`, so none
-# outlives the run. Besides binfmt_misc and root's subordinate ids, nothing of the host changes:
-# not its package database, nor its port 8080.
+# piuparts, reprotest, diffoscope, disorderfs, faketime, devscripts, arch-test, and for
+# qemu-HOST the cross compiler, qemu-user-static and googletest. Every mount lives inside
+# `unshare -m`, so none outlives the run. Besides binfmt_misc where the kernel has none per user
+# namespace and root's subordinate ids, nothing of the host changes: not its package database,
+# nor its port 8080.
 set -euo pipefail
 shopt -s inherit_errexit
 
