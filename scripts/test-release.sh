@@ -390,7 +390,7 @@ reprotest_step() {
     --store-dir="$work/store" --vary=+all,-user_group --min-cpus=2 . '../*.deb' -- null ||
     status=$?
   sed -n 's/.* \([a-z_]*\) is ineffective$/note: \1 varied to no effect here/p' "$log" | sort -u
-  find "$work/store" -name '*.diffoscope.out' -printf 'cause: %p\n'
+  ((status == 0)) || find "$work/store" -name '*.diffoscope.out' -printf 'cause: %p\n'
   return $status
 }
 
