@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,60 +29,25 @@ const char help[] =
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n";
 
-// Reads the stop signal that the descriptor holds: its number, or -1 once the failure is
-// reported.
-int stop_signal(int sigfd)
-{
-    signalfd_siginfo info;
-    if (read(sigfd, &info, sizeof(info)) != ssize_t(sizeof(info))) {
-        perror("greeting-peer: signalfd");
-        return -1;
-    }
-    return int(info.ssi_signo);
-}
-
-// Waits until `fd` is ready for `events` or a stop signal comes; the signal descriptor is
-// watched in the same poll, so no signal can slip in between a check and the wait. Returns 0
-// when `fd` is ready, else as stop_signal.
-int wait_for(int fd, short events, int sigfd)
-{
-    for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {sigfd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            perror("greeting-peer: poll");
-            return -1;
-        }
-        if (fds[1].revents)
-            return stop_signal(sigfd);
-        if (fds[0].revents)
-            return 0;
-    }
-}
-
-// Writes at most PIPE_BUF bytes to standard output. A reader that stops reading must not keep
-// a stop signal from ending the peer, so each write waits until the pipe takes that much
-// without blocking. Returns 0 once all is written, else as wait_for.
-int write_out(int sigfd, const char *text, size_t size)
+// Writes all of `text` to standard output, waiting for a reader that is slow to take it: a
+// stop signal ends the peer wherever it waits. Returns 0, or -1 once the failure is reported.
+int write_out(const char *text, size_t size)
 {
     while (size > 0) {
-        if (int stopped = wait_for(STDOUT_FILENO, POLLOUT, sigfd))
-            return stopped;
         ssize_t n = write(STDOUT_FILENO, text, size);
-        if (n < 0 && errno != EINTR) {
+        if (n < 0) {
             perror("greeting-peer: write to standard output failed");
             return -1;
         }
-        text += n > 0 ? n : 0;
-        size -= size_t(n > 0 ? n : 0);
+        text += n;
+        size -= size_t(n);
     }
     return 0;
 }
 
 // One line per datagram; escaping keeps a hostile payload from driving the terminal. It is
 // written a piece at a time, so that memory stays bounded whatever came. Returns as write_out.
-int report(int sigfd, const unsigned char *data, ssize_t size, const sockaddr_in &from)
+int report(const unsigned char *data, ssize_t size, const sockaddr_in &from)
 {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &from.sin_addr, address, sizeof(address));
@@ -93,8 +56,8 @@ int report(int sigfd, const unsigned char *data, ssize_t size, const sockaddr_in
                         address, ntohs(from.sin_port));
     for (ssize_t i = 0; i <= size; ++i) {
         if (used > int(sizeof(line)) - 5) { // room for the longest escape and its zero
-            if (int stopped = write_out(sigfd, line, size_t(used)))
-                return stopped;
+            if (write_out(line, size_t(used)) != 0)
+                return -1;
             used = 0;
         }
         unsigned char c = i < size ? data[i] : 0;
@@ -107,7 +70,7 @@ int report(int sigfd, const unsigned char *data, ssize_t size, const sockaddr_in
         else
             used += snprintf(line + used, 5, "\\x%02x", c);
     }
-    return write_out(sigfd, line, size_t(used));
+    return write_out(line, size_t(used));
 }
 
 // Reads the command line: -1 to go on serving, else the status to exit with at once.
@@ -164,24 +127,30 @@ int above_standard_streams(int fd)
     return moved;
 }
 
-// The stop signals are taken through a descriptor so that a signal can never
-// slip in between the check and the wait. One that was ignored when the peer
-// started stays ignored: a script's background job expects Ctrl-C to leave it
-// running. Returns the descriptor, or -1 once the failure is reported.
-int take_stop_signals()
+// SIGTERM is an ordinary stop. A shell only stops a loop around the peer when it sees the peer
+// die of SIGINT, as it would with no handler at all. Either ends the peer where it stands, also
+// in a write that a stalled reader holds up; a report it cuts short is lost.
+void stop(int sig)
 {
-    sigset_t stop;
-    sigemptyset(&stop);
+    if (sig == SIGTERM)
+        _exit(0);
+    raise(sig); // the disposition is the default again, and the signal not blocked
+}
+
+// A signal that was ignored when the peer started stays ignored: a script's background job
+// expects Ctrl-C to leave it running.
+void take_stop_signals()
+{
     for (int sig : {SIGINT, SIGTERM}) {
         struct sigaction action;
-        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
-            sigaddset(&stop, sig);
+        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            continue;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = stop;
+        action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
     }
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
-    int sigfd = above_standard_streams(signalfd(-1, &stop, SFD_CLOEXEC));
-    if (sigfd < 0)
-        perror("greeting-peer: signalfd");
-    return sigfd;
 }
 
 // Returns the socket bound to 127.0.0.1:8080, or -1 once the failure is reported.
@@ -207,51 +176,33 @@ int bind_port()
     return sockfd;
 }
 
-// Answers each datagram until a stop signal comes, or after the first with
-// `once`. Returns the signal that stopped it (0 for none), or -1 once a
-// failure is reported (with `once`, also an answer that could not be sent).
-int serve(int sockfd, int sigfd, bool once)
+// Answers each datagram, until a stop signal ends the peer or after the first with `once`.
+// Returns 0 after that one, or -1 once a failure is reported (with `once`, also an answer that
+// could not be sent).
+int serve(int sockfd, bool once)
 {
     for (;;) {
-        if (int stopped = wait_for(sockfd, POLLIN, sigfd))
-            return stopped;
         unsigned char data[65536];
         sockaddr_in from;
         socklen_t fromlen = sizeof(from);
-        ssize_t n = recvfrom(sockfd, data, sizeof(data), MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr *>(&from), &fromlen);
+        ssize_t n =
+            recvfrom(sockfd, data, sizeof(data), 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
             perror("greeting-peer: receive");
             return -1;
         }
         // Answered first: a reader of the reports that has gone away may end the peer, but
-        // must not cost the client its answer.
+        // must not cost the client its answer. Until a report is taken, nothing more is
+        // answered: the peer keeps its reader's pace.
         bool answered = sendto(sockfd, reply, sizeof(reply) - 1, 0,
                                reinterpret_cast<sockaddr *>(&from), fromlen) >= 0;
         if (!answered)
             perror("greeting-peer: send");
-        if (int stopped = report(sigfd, data, n, from))
-            return stopped;
+        if (report(data, n, from) != 0)
+            return -1;
         if (once)
             return answered ? 0 : -1;
     }
-}
-
-// A shell only stops a loop around the peer when it sees the peer die of
-// SIGINT, as it would with no handler at all; SIGTERM is an ordinary stop.
-void end_as_asked(int stopped_by)
-{
-    if (stopped_by != SIGINT)
-        return;
-    fflush(stdout);
-    signal(SIGINT, SIG_DFL);
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
-    raise(SIGINT);
 }
 
 } // namespace
@@ -262,9 +213,7 @@ int main(int argc, char **argv)
     int status = read_command_line(argc, argv, once);
     if (status >= 0)
         return status;
-    int sigfd = take_stop_signals();
-    if (sigfd < 0)
-        return 1;
+    take_stop_signals();
     int sockfd = bind_port();
     if (sockfd < 0)
         return 1;
@@ -274,10 +223,7 @@ int main(int argc, char **argv)
         perror("greeting-peer: write to standard output failed");
         return 1;
     }
-    int stopped_by = serve(sockfd, sigfd, once);
+    status = serve(sockfd, once) == 0 ? 0 : 1;
     close(sockfd);
-    if (stopped_by < 0)
-        return 1;
-    end_as_asked(stopped_by);
-    return 0;
+    return status;
 }

@@ -7,18 +7,17 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/net.h>
-#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/prctl.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if GREETING_SECCOMP
+#include <seccomp.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -32,25 +31,6 @@
 
 #ifndef GTEST_FLAG_GET // GoogleTest before 1.12
 #define GTEST_FLAG_GET(name) ::testing::GTEST_FLAG(name)
-#endif
-
-// The audit architecture that the failure-injection filter expects; 0 where none is known.
-#if defined(__x86_64__) && !defined(__ILP32__)
-constexpr __u32 audit_arch = AUDIT_ARCH_X86_64;
-#elif defined(__i386__)
-constexpr __u32 audit_arch = AUDIT_ARCH_I386;
-#elif defined(__aarch64__) && !defined(__AARCH64EB__)
-constexpr __u32 audit_arch = AUDIT_ARCH_AARCH64;
-#elif defined(__arm__) && !defined(__ARMEB__)
-constexpr __u32 audit_arch = AUDIT_ARCH_ARM;
-#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr __u32 audit_arch = AUDIT_ARCH_PPC64LE;
-#elif defined(__riscv) && __riscv_xlen == 64
-constexpr __u32 audit_arch = AUDIT_ARCH_RISCV64;
-#elif defined(__s390x__)
-constexpr __u32 audit_arch = AUDIT_ARCH_S390X;
-#else
-constexpr __u32 audit_arch = 0;
 #endif
 
 inline std::string network_problem; // why this process cannot have 127.0.0.1:8080 to itself
@@ -116,46 +96,31 @@ template <typename Body> void guarded(Body body)
         GTEST_SKIP() << (why);                                                                     \
     } while (0)
 
-// Makes one system call fail with a chosen errno in this process and in what it execs; false,
-// with the reason in errno, where filters are refused (as under qemu-user). Where glibc reaches
-// a socket call through socketcall(2) (i386 and s390x, say), whose first argument names the
-// call, that way fails too.
+// Makes system call `nr` (if any) fail with `err` here and in what this execs, also through
+// socketcall(2); false, with errno set, where filters are refused (as under qemu-user).
 inline bool fail_syscall(long nr, int err)
 {
-    __u32 socketcall = ~0u, call = 0; // no system call and no socket call have these numbers
-#ifdef SYS_socketcall
-    socketcall = SYS_socketcall;
-    const long calls[][2] = {
-        {SYS_socket, SYS_SOCKET}, {SYS_sendto, SYS_SENDTO}, {SYS_recvfrom, SYS_RECVFROM}};
-    for (const auto &c : calls)
-        call = c[0] == nr ? __u32(c[1]) : call;
+#if GREETING_SECCOMP
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW); // on failure, the calls below fail
+    int failed = nr < 0 ? 0 : seccomp_rule_add(filter, SCMP_ACT_ERRNO(err), int(nr), 0);
+    errno = -(failed ? failed : seccomp_load(filter));
+    seccomp_release(filter);
+    return errno == 0;
+#else
+    errno = ENOSYS;
+    return nr < 0 && err; // never
 #endif
-    // A 64-bit argument's low half, where the call number lies, is its second word on a
-    // big-endian machine.
-    const __u32 low = offsetof(seccomp_data, args) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) * 4;
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 0, 5),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 4, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, socketcall, 0, 2),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)),
-    };
-    sock_fprog prog{static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
+enum class Out { pipe, terminal, full_pipe }; // read by the test (a terminal in raw mode), or not
 struct Launch {
     std::vector<std::string> args = {};
     std::vector<std::string> env = {}; // besides PATH, which every child gets
     int ignored_signal = 0;            // else SIGPIPE, SIGINT and SIGTERM start at their default
     std::vector<int> closed = {};      // standard descriptors that start closed; 0 is /dev/null
-    std::string stdout_path = {};      // else a pipe, as for standard error
-    rlim_t fd_limit = 0;               // where not 0, RLIMIT_NOFILE
+    std::string stdout_path = {};      // else `output`; standard error is a pipe
+    Out output = Out::pipe;
+    rlim_t fd_limit = 0; // where not 0, RLIMIT_NOFILE
     long failing_syscall = -1;
     int failing_errno = 0;
 };
@@ -177,6 +142,11 @@ struct Loopback : ::testing::Test {
 
 // The fixture of a table of cases, each named after its row (and printed so, by its PrintTo).
 template <typename Row> struct Cases : Loopback, ::testing::WithParamInterface<Row> {
+    void SetUp() override
+    {
+        Loopback::SetUp();
+        require_injection(this->GetParam().launch);
+    }
 };
 inline auto row_name = [](const auto &info) { return std::string(info.param.name); };
 
@@ -185,6 +155,7 @@ inline auto row_name = [](const auto &info) { return std::string(info.param.name
 struct Child {
     pid_t pid = -1;
     int out = -1, err = -1;
+    int stalled = -1; // the reading end of standard output, held open and never read
     std::string stdout_text, stderr_text;
     const char *overflowed = nullptr;
     int status = -1;
@@ -203,7 +174,25 @@ struct Child {
         argv.push_back(nullptr);
         envp.push_back(nullptr);
         int o[2], e[2];
-        require(pipe2(o, O_CLOEXEC) == 0 && pipe2(e, O_CLOEXEC) == 0, errno_text("pipe2"));
+        require(pipe2(e, O_CLOEXEC) == 0, errno_text("pipe2"));
+        if (termios raw; launch.output == Out::terminal) {
+            require(openpty(&o[0], &o[1], nullptr, nullptr, nullptr) == 0 &&
+                        tcgetattr(o[1], &raw) == 0 && fcntl(o[0], F_SETFD, FD_CLOEXEC) == 0,
+                    errno_text("openpty"));
+            cfmakeraw(&raw);
+            tcsetattr(o[1], TCSANOW, &raw);
+            fcntl(o[1], F_SETFD, FD_CLOEXEC);
+        } else {
+            require(pipe2(o, O_CLOEXEC) == 0, errno_text("pipe2"));
+        }
+        if (launch.output == Out::full_pipe) {
+            static const char fill[1 << 16] = {};
+            fcntl(o[1], F_SETFL, O_NONBLOCK);
+            for (int i = 0; i < 64 && write(o[1], fill, sizeof(fill)) > 0; ++i) {
+            }
+            fcntl(o[1], F_SETFL, 0);
+            stalled = std::exchange(o[0], -1);
+        }
         pid = fork();
         if (pid == 0) {
             sigset_t none;
@@ -241,7 +230,7 @@ struct Child {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
         }
-        for (int fd : {out, err})
+        for (int fd : {out, err, stalled})
             close(fd);
     }
     // Reads until standard output holds `text` or, with none, until both pipes are at their end
@@ -388,11 +377,11 @@ template <typename... Number> void scan(const std::string &path, const char *for
 
 // A whole exchange between a client and a demo peer from `bin`, both started as a user would.
 constexpr char listening[] = "greeting-peer: listening on 127.0.0.1:8080\n";
-inline void expect_demo_exchange(const std::string &bin, std::vector<int> closed = {})
+inline void expect_demo_exchange(const std::string &bin)
 {
-    Child peer(bin + "/greeting-peer", {.args = {"--once"}, .closed = closed});
+    Child peer(bin + "/greeting-peer", {.args = {"--once"}});
     peer.wait_for(listening);
-    Child client(bin + "/client", {.closed = closed});
+    Child client(bin + "/client");
     expect_ended(client, printed_for("Hello from greeting-peer"), "", 0);
     peer.finish();
     // The client's port is the system's choice.
