@@ -145,16 +145,23 @@ with_binfmt() { # rules, command...
   rm -f "$work/binfmt.made" "$work/binfmt.mapped"
   mkfifo "$work/binfmt.made" "$work/binfmt.mapped"
   mkdir -p "$work/binfmt"
+  # Held open here, so that neither side's open of a FIFO waits for the other.
+  exec 7<>"$work/binfmt.made" 8<>"$work/binfmt.mapped"
   unshare -U -m --propagation private -- /bin/bash -ec 'echo >"$1.made"; read -r _ <"$1.mapped"
       mount -t binfmt_misc binfmt_misc "$1"
       while IFS= read -r rule; do printf "%s" "$rule" >"$1/register"; done <<<"$2"
       shift 2
-      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@" <&0 &
+      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@" <&0 7>&- 8>&- &
   pid=$!
-  read -r _ <"$work/binfmt.made"
-  echo '0 0 4294967295' >"/proc/$pid/uid_map"
-  echo '0 0 4294967295' >"/proc/$pid/gid_map"
-  echo >"$work/binfmt.mapped"
+  if read -t 600 -r _ <&7; then
+    echo '0 0 4294967295' >"/proc/$pid/uid_map"
+    echo '0 0 4294967295' >"/proc/$pid/gid_map"
+    echo >&8
+  else
+    echo "with_binfmt: the namespace did not start in 600 s" >&2
+    kill "$pid"
+  fi
+  exec 7>&- 8>&-
   wait "$pid" || status=$?
   return $status
 }
