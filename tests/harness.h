@@ -103,12 +103,12 @@ inline bool fail_syscall(long nr, int err)
 #if GREETING_SECCOMP
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW); // on failure, the calls below fail
     int failed = nr < 0 ? 0 : seccomp_rule_add(filter, SCMP_ACT_ERRNO(err), int(nr), 0);
-    errno = -(failed ? failed : seccomp_load(filter));
+    failed = failed ? failed : seccomp_load(filter);
     seccomp_release(filter);
-    return errno == 0;
+    errno = -failed;
+    return !failed;
 #else
-    errno = ENOSYS;
-    return nr < 0 && err; // never
+    return nr < 0 && err < 0; // never called: the cases that would call it skip
 #endif
 }
 
