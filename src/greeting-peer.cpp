@@ -35,6 +35,8 @@ int write_out(const char *text, size_t size)
 {
     while (size > 0) {
         ssize_t n = write(STDOUT_FILENO, text, size);
+        if (n < 0 && errno == EINTR) // a signal that did not end it, under an emulator say
+            continue;
         if (n < 0) {
             perror("greeting-peer: write to standard output failed");
             return -1;
@@ -187,6 +189,8 @@ int serve(int sockfd, bool once)
         socklen_t fromlen = sizeof(from);
         ssize_t n =
             recvfrom(sockfd, data, sizeof(data), 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
             perror("greeting-peer: receive");
             return -1;
