@@ -137,31 +137,27 @@ subids() {
 }
 # Runs a command with a binfmt_misc of its own that holds only the rules given (one per line),
 # in a user namespace where every id keeps its number: packages' scripts chown to system users,
-# and sbuild's namespaces take root's subordinate ids. Only root of the host can map them all,
-# so the namespace waits for its maps from here.
+# and sbuild's namespaces take root's subordinate ids. Only root of the host can map them all:
+# the namespace waits, a bounded time, for its maps from here.
 with_binfmt() { # rules, command...
-  local rules=$1 pid status=0
+  local rules=$1 pid status=0 tries
   shift
-  rm -f "$work/binfmt.made" "$work/binfmt.mapped"
-  mkfifo "$work/binfmt.made" "$work/binfmt.mapped"
   mkdir -p "$work/binfmt"
-  # Held open here, so that neither side's open of a FIFO waits for the other.
-  exec 7<>"$work/binfmt.made" 8<>"$work/binfmt.mapped"
-  unshare -U -m --propagation private -- /bin/bash -ec 'echo >"$1.made"; read -r _ <"$1.mapped"
+  unshare -U -m --propagation private -- /bin/bash -ec '
+      for ((tries = 0; tries < 3000 && $(wc -c </proc/self/uid_map) == 0; tries++)); do
+        sleep 0.01
+      done
       mount -t binfmt_misc binfmt_misc "$1"
       while IFS= read -r rule; do printf "%s" "$rule" >"$1/register"; done <<<"$2"
       shift 2
-      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@" <&0 7>&- 8>&- &
+      exec "$@"' with-binfmt "$work/binfmt" "$rules" "$@" <&0 &
   pid=$!
-  if read -t 600 -r _ <&7; then
-    echo '0 0 4294967295' >"/proc/$pid/uid_map"
-    echo '0 0 4294967295' >"/proc/$pid/gid_map"
-    echo >&8
-  else
-    echo "with_binfmt: the namespace did not start in 600 s" >&2
+  for ((tries = 0; tries < 3000; tries++)); do
+    [[ $(readlink "/proc/$pid/ns/user") == "$(readlink /proc/self/ns/user)" ]] || break
+    sleep 0.01
+  done
+  { echo '0 0 4294967295' >"/proc/$pid/uid_map" && echo '0 0 4294967295' >"/proc/$pid/gid_map"; } ||
     kill "$pid"
-  fi
-  exec 7>&- 8>&-
   wait "$pid" || status=$?
   return $status
 }
