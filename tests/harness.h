@@ -102,7 +102,8 @@ inline bool fail_syscall(long nr, int err)
 {
 #if GREETING_SECCOMP
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW); // on failure, the calls below fail
-    int failed = nr < 0 ? 0 : seccomp_rule_add(filter, SCMP_ACT_ERRNO(err), int(nr), 0);
+    int failed = seccomp_attr_set(filter, SCMP_FLTATR_API_SYSRAWRC, 1); // the kernel's errno
+    failed = failed || nr < 0 ? failed : seccomp_rule_add(filter, SCMP_ACT_ERRNO(err), int(nr), 0);
     failed = failed ? failed : seccomp_load(filter);
     seccomp_release(filter);
     errno = -failed;

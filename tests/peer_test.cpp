@@ -105,7 +105,6 @@ auto every_byte = [](size_t size) { // each byte value in turn
         bytes += char(bytes.size());
     return bytes;
 };
-const std::vector<std::string> stalling(6, std::string(1000, '\1')); // fills a terminal
 
 constexpr char usage[] = "usage: greeting-peer [--once] [--help] [--version]\n";
 std::string refused(const std::string &argument)
@@ -152,11 +151,11 @@ const PeerCase behaviours[] = {
     {.name = "EndsAtOnceWhenItsStalledReaderLeaves", .launch = {.ignored_signal = SIGPIPE},
      .datagrams = {std::string(65000, '\1')}, .meanwhile = stalled, .reader_leaves = true,
      .stop_signal = 0, .exit_code = 1, .err = failed(cannot_write, EPIPE)},
-    {.name = "StopsWhileATerminalStalls", .launch = {.output = Out::terminal},
-     .datagrams = stalling, .answers = false, .meanwhile = stalled},
+    {.name = "StopsWhileATerminalStalls", .launch = {.output = Out::terminal}, // fills it
+     .datagrams = {6, std::string(1000, '\1')}, .answers = false, .meanwhile = stalled},
     {.name = "DiesOfSigintWhileATerminalStalls", .launch = {.output = Out::terminal},
-     .datagrams = stalling, .answers = false, .meanwhile = stalled, .stop_signal = SIGINT,
-     .exit_code = 128 + SIGINT},
+     .datagrams = {6, std::string(1000, '\1')}, .answers = false, .meanwhile = stalled,
+     .stop_signal = SIGINT, .exit_code = 128 + SIGINT},
     {.name = "StopsWhileItsFirstLineWaits", .launch = {.output = Out::full_pipe}},
     {.name = "DiesOfSigintWhileItsFirstLineWaits", .launch = {.output = Out::full_pipe},
      .stop_signal = SIGINT, .exit_code = 128 + SIGINT},
