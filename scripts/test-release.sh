@@ -117,7 +117,8 @@ qemu_cpu() { # architecture
 # Whether ARCH's programs run here without an emulator. GREETING_EMULATE=1 says no for any
 # architecture but the host's, to try the emulated path on a kernel that runs ARCH itself.
 native() { # architecture
-  [[ $1 == "$host_arch" ]] || { [[ -z ${GREETING_EMULATE:-} ]] && arch-test -n "$1" >/dev/null 2>&1; }
+  [[ $1 == "$host_arch" ]] ||
+    { [[ -z ${GREETING_EMULATE:-} ]] && arch-test -n "$1" >/dev/null 2>&1; }
 }
 
 # Linux 6.7 and later give a user namespace that mounts binfmt_misc an instance of its own: the
@@ -166,7 +167,8 @@ with_binfmt() { # rules, command...
 register_on_host() { # architecture
   local cpu
   cpu=$(qemu_cpu "$1")
-  mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  mountpoint -q /proc/sys/fs/binfmt_misc ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   [[ -e /proc/sys/fs/binfmt_misc/qemu-$cpu ]] || qemu_rule "$cpu" >/proc/sys/fs/binfmt_misc/register
 }
 # Decides how a step runs ARCH's programs, and says so on a line that the step's line repeats:
@@ -182,7 +184,7 @@ emulation() { # architecture, [native]
     emulated=1 through=(with_binfmt "$(qemu_rule "$(qemu_cpu "$1")")")
     echo "note: under qemu-user"
   elif native "$1"; then
-    echo "note: natively: this kernel has no binfmt_misc of a user namespace's own to emulate in"
+    echo "note: natively: this kernel has no binfmt_misc of a user namespace's own to emulate"
   else
     emulated=1
     register_on_host "$1"
@@ -203,8 +205,8 @@ bootstrap() { # target, sources (array name), mmdebstrap options...
   local part=${target%/*}/part.${target##*/}
   for try in 1 2; do
     rm -rf "$part"
-    if "${through[@]}" unshare -m --propagation private -- mmdebstrap "$@" "$suite" "$part" "${from[@]}" \
-      >>"$log" 2>&1; then
+    if "${through[@]}" unshare -m --propagation private -- \
+      mmdebstrap "$@" "$suite" "$part" "${from[@]}" >>"$log" 2>&1; then
       mv "$part" "$target"
       return 0
     fi
@@ -330,7 +332,10 @@ cross() { # host architecture
       entry=''
     done
     if [[ -n $entry ]]; then
-      echo "binfmt_misc entry $entry runs $1's programs on this host, where a build that runs what it builds would pass unseen: disable it for the run (echo 0 >$entry; echo 1 enables it again), or run on Linux 6.7 or later, where the job has a binfmt_misc of its own"
+      echo "binfmt_misc entry $entry runs $1's programs on this host, where a build that runs" \
+        "what it builds would pass unseen: disable it for the run (echo 0 >$entry; echo 1" \
+        "enables it again), or run on Linux 6.7 or later, where the job has a binfmt_misc" \
+        "of its own"
     else
       echo "this kernel runs $1's programs itself: a cross build cannot be checked here"
     fi
@@ -518,7 +523,8 @@ for step in "${steps[@]}"; do
     say "$step: passed in $((SECONDS - start)) s${note:+ ($note)}"
   else
     cause=$(sed -n 's/^cause: //p' "$log" | tail -n 1)
-    say "$step: FAILED (exit $status) in $((SECONDS - start)) s${note:+ ($note)}, see $log${cause:+ and $cause}"
+    say "$step: FAILED (exit $status) in $((SECONDS - start)) s${note:+ ($note)}," \
+      "see $log${cause:+ and $cause}"
     failed=1
   fi
 done
