@@ -132,8 +132,8 @@ struct Loopback : ::testing::Test {
         if (!network_problem.empty())
             SKIP_OR_FAIL(network_problem);
     }
-    // A machine that refuses seccomp filters is in practice qemu-user, whose own descriptors
-    // leave no program of its a descriptor limit of 3 to run under: neither failure reaches it.
+    // Filters refused mean qemu-user in practice, whose own descriptors leave no room for a limit
+    // of 3; a build without libseccomp cannot tell it apart, so both kinds of case skip together.
     void require_injection(const Launch &launch)
     {
         if ((launch.failing_syscall >= 0 || launch.fd_limit) && !seccomp_problem.empty())
@@ -151,7 +151,7 @@ template <typename Row> struct Cases : Loopback, ::testing::WithParamInterface<R
 };
 inline auto row_name = [](const auto &info) { return std::string(info.param.name); };
 
-// A program started with a known signal state and environment, its output read through pipes;
+// A program started with a known signal state and environment, its output read as it comes;
 // one still running when its test ends is killed.
 struct Child {
     pid_t pid = -1;
